@@ -1,0 +1,23 @@
+#pragma once
+
+#include "service/iportworker.h"
+#include "service/settings.h"
+
+// Placeholder until the worker is built: finishes at once.
+class ComProxyMorv2 : public IPortWorker
+{
+    Q_OBJECT
+public:
+    explicit ComProxyMorv2(const ComDeviceSettings &entry, QObject *parent = nullptr) : IPortWorker(parent) { Q_UNUSED(entry); }
+
+signals:
+    void finished() override;
+    void portDataReceived(QByteArray data) override;
+    void portConnectionLost() override;
+    void portConnectionEstablished() override;
+
+public slots:
+    void start() override { emit finished(); }
+    void stop() override {}
+    void onOfdDataReceived(QByteArray data) override { Q_UNUSED(data); }
+};

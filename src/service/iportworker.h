@@ -1,0 +1,19 @@
+#pragma once
+
+#include "service/iworker.h"
+
+// A worker that moves a device's bytes. Concrete classes declare the first
+// three as signals; the pairing connects them to an OfdWorker by name.
+class IPortWorker : public IWorker
+{
+    Q_OBJECT
+public:
+    using IWorker::IWorker;
+
+    virtual void portDataReceived(QByteArray data) = 0;
+    virtual void portConnectionLost() = 0;
+    virtual void portConnectionEstablished() = 0;
+
+public slots:
+    virtual void onOfdDataReceived(QByteArray data) = 0;
+};

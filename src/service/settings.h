@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+struct UsbDeviceSettings
+{
+    QString id;
+    QString port;
+    bool hotplugged = false;
+};
+
+struct PortSettings
+{
+    QString port;
+    int baudrate = 115200;
+};
+
+// Entries that give no valid protocol are served by the protocol-3 proxy.
+constexpr quint8 kDefaultSerialProtocol = 3;
+
+struct ComDeviceSettings
+{
+    QString id;
+    PortSettings app;
+    PortSettings dev;
+    quint8 protocol = kDefaultSerialProtocol;
+};
+
+struct Settings
+{
+    QList<UsbDeviceSettings> usbDevices;
+    QList<ComDeviceSettings> comDevices;
+    QString logsDir;
+    bool hotplug = false;
+};
+
+// Where the configuration was read from and what went wrong, for the
+// service's start-up log (reading itself never reports anything).
+struct SettingsReport
+{
+    QString path;
+    bool found = false;      // the file exists
+    bool readable = false;   // it could be opened
+    QString error;           // parser message, empty when well-formed
+    qint64 line = 0;
+    qint64 column = 0;
+};
+
+// Full path of settings.xml; computed on the first call, then kept.
+QString configFilePath();
+
+// Log directory used when the configuration names none (may create it).
+QString defaultLogsDir();
+
+// Reads configFilePath(); never fails, a missing file gives empty lists.
+Settings readSettings(SettingsReport *report = nullptr);
+
+// Reads the given file; for tests and tools.
+Settings readSettingsFrom(const QString &path, SettingsReport *report = nullptr);
