@@ -115,6 +115,7 @@ std::condition_variable changed;
 std::vector<std::unique_ptr<libusb_device>> devices;
 std::set<libusb_context *> contexts;
 int liveHandles = 0;
+int inits = 0;
 int refs = 0;
 [[maybe_unused]] int nextCallback = 1;
 bool bridgeRead = false;
@@ -240,6 +241,7 @@ SIM_API int libusb_init(libusb_context **ctx)
 {
     std::lock_guard<std::mutex> guard(lock);
     setUpBridge();
+    ++inits;
     if (!ctx)
         return 0;
     *ctx = new libusb_context;
@@ -766,6 +768,12 @@ SIM_API int simusb_attach_count(int n)
 {
     WITH_DEVICE(n) return 0;
     return dev->attaches;
+}
+
+SIM_API int simusb_init_count(void)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return inits;
 }
 
 SIM_API int simusb_live_contexts(void)

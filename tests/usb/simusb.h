@@ -38,6 +38,8 @@ int simusb_claimed(int dev, int iface);
 int simusb_detach_count(int dev);
 int simusb_attach_count(int dev);
 
+// Calls of libusb_init so far.
+int simusb_init_count(void);
 int simusb_live_contexts(void);
 int simusb_live_handles(void);
 // References held on devices through lists and handles.
