@@ -281,18 +281,14 @@ void OfdWorker::pause()
 {
     ofdlog::info(log, QStringLiteral("pause"));
     paused.store(true);
-    if (onOwnThread()) {
+    // The channels are the cycle's own state: from another thread, hand the
+    // reset to our thread, where the cycle runs it between its steps. On our
+    // own thread we are already inside the cycle's event processing (or no
+    // cycle runs), so the cycle lock is neither needed nor taken.
+    if (onOwnThread())
         resetChannels();
-        return;
-    }
-    if (cycleLock.tryLock(1000)) {
-        resetChannels();
-        cycleLock.unlock();
-    } else {
-        // The cycle is busy (a channel closing, a frame being awaited): the
-        // channel state is its own, so let it reset that itself.
+    else
         QMetaObject::invokeMethod(this, &OfdWorker::resetChannels, Qt::QueuedConnection);
-    }
 }
 
 void OfdWorker::resetChannels()
