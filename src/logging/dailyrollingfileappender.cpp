@@ -487,7 +487,7 @@ QString DailyRollingFileAppender::freeTarget(const QString &name) const
     // change the same interval name can come round again.
     QString candidate = name;
     for (int n = 1; QFileInfo::exists(candidate) || QFileInfo::exists(candidate + ".zip"); ++n)
-        candidate = QStringLiteral("%1.%2").arg(name).arg(n);
+        candidate = name + QLatin1Char('.') + QString::number(n);
     return candidate;
 }
 
