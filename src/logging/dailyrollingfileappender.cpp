@@ -128,6 +128,8 @@ bool DailyRollingFileAppender::instanceof(const log4cxx::helpers::Class &clazz) 
 DailyRollingFileAppender::DailyRollingFileAppender()
     : m_datePattern(QString::fromLatin1(kPatterns[DAILY_ROLLOVER]))
 {
+    // Our logs are UTF-8 whatever the locale the service was started in.
+    setEncoding(LOG4CXX_STR("UTF-8"));
 }
 
 DailyRollingFileAppender::DailyRollingFileAppender(const log4cxx::LayoutPtr &layout,
@@ -135,6 +137,7 @@ DailyRollingFileAppender::DailyRollingFileAppender(const log4cxx::LayoutPtr &lay
                                                    const QString &datePattern)
     : m_datePattern(datePattern)
 {
+    setEncoding(LOG4CXX_STR("UTF-8"));
     setLayout(layout);
     setFile(toLogString(fileName));
 }
