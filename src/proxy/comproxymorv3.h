@@ -1,14 +1,41 @@
 #pragma once
 
+#include "proxy/morv3decoder.h"
 #include "service/iportworker.h"
 #include "service/settings.h"
 
-// Placeholder until the worker is built: finishes at once.
+#include <QRecursiveMutex>
+#include <QSerialPort>
+
+#include <log4cxx/logger.h>
+
+#include <atomic>
+
+class QTimer;
+
+// Relays exchange protocol 3 between the application's and the device's
+// serial ports and carries the device's OFD traffic: it keeps a listening
+// task open in the device, takes asynchronous OFD frames (ID 0xF0, marker
+// 0xDA) out of the stream for the OfdWorker and submits the OfdWorker's
+// answers to the device as tasks.
 class ComProxyMorv3 : public IPortWorker
 {
     Q_OBJECT
 public:
-    explicit ComProxyMorv3(const ComDeviceSettings &entry, QObject *parent = nullptr) : IPortWorker(parent) { Q_UNUSED(entry); }
+    // Protocol timers and waits; tests shorten them.
+    struct Timings
+    {
+        int pollMs = 30000;       // poll of the listening task
+        int watchdogMs = 40000;   // device silence before a reopen
+        int openWaitMs = 3000;    // before and after opening the device port
+        int retryMs = 1000;       // between failed opens
+    };
+
+    explicit ComProxyMorv3(const ComDeviceSettings &entry, QObject *parent = nullptr);
+    ~ComProxyMorv3() override;
+
+    // Call before start().
+    void setTimings(const Timings &timings) { m_timings = timings; }
 
 signals:
     void finished() override;
@@ -16,8 +43,64 @@ signals:
     void portConnectionLost() override;
     void portConnectionEstablished() override;
 
+private slots:
+    void devError(QSerialPort::SerialPortError error);
+    void appError(QSerialPort::SerialPortError error);
+    void readFromDev();
+    void readFromSoft();
+    void updateAsyncRequest();
+    void doReconnect();
+
 public slots:
-    void start() override { emit finished(); }
-    void stop() override {}
-    void onOfdDataReceived(QByteArray data) override { Q_UNUSED(data); }
+    void start() override;
+    void stop() override;
+    void onOfdDataReceived(QByteArray data) override;
+
+private:
+    bool openDevPort();
+    void openAppPort();
+    void deviceStartup();
+    void restartListening();
+    void closePort(QSerialPort *port);
+    bool writeFrame(QSerialPort *port, const QByteArray &bytes);
+    // Builds one request frame, logs it and writes it to the device.
+    // Returns the frame identifier, or 0xFF when the device port is down.
+    quint8 sendRequest(const QByteArray &payload);
+    void acknowledge(quint8 task);
+    void acknowledgeAll();
+    void handleDevFrame();
+    void handleAppFrame();
+    void deviceLost();
+    void waitUnlessStopped(int ms);
+    bool stopping() const { return m_stopRequested.load(); }
+
+    void logDebug(const QString &text);
+    void logInfo(const QString &text);
+    void logWarn(const QString &text);
+    void logError(const QString &text);
+
+    ComDeviceSettings entry;
+    Timings m_timings;
+    log4cxx::LoggerPtr m_logger;
+
+    QSerialPort *devPort = nullptr;
+    QRecursiveMutex devMutex;
+    Morv3Decoder devFrame{Morv3Decoder::DeviceSide};
+    bool devReopen = false;
+    // Open, settled and cleared: frames may be written to the device.
+    bool devReady = false;
+
+    QSerialPort *appPort = nullptr;
+    QRecursiveMutex appMutex;
+    Morv3Decoder appFrame{Morv3Decoder::ApplicationSide};
+    bool appReopen = false;
+
+    std::atomic<bool> m_stopRequested{false};
+    bool firstRead = true;
+    quint8 listenTaskId = 0xFF;
+    quint8 pendingPollId = 0xFF;
+    quint8 pendingAbortId = 0xFF;
+
+    QTimer *pollTimer = nullptr;
+    QTimer *watchdogTimer = nullptr;
 };

@@ -1,0 +1,445 @@
+#include "proxy/comproxymorv3.h"
+
+#include "service/iworker.h"
+
+#include <QMutexLocker>
+#include <QTimer>
+
+namespace {
+
+constexpr quint8 kNone = 0xFF;
+constexpr quint8 kAsyncId = 0xF0;
+constexpr quint8 kFirstOwnId = 0xE0;
+constexpr quint8 kOfdMarker = 0xDA;
+constexpr quint8 kListenTaskA = 0xE5;
+constexpr quint8 kListenTaskB = 0xE6;
+constexpr int kLoopDelayMs = 10;
+constexpr qint32 kAppBaudRate = 115200;
+
+bool startsWith(const QByteArray &data, quint8 b)
+{
+    return !data.isEmpty() && quint8(data.at(0)) == b;
+}
+
+} // namespace
+
+ComProxyMorv3::ComProxyMorv3(const ComDeviceSettings &entry, QObject *parent)
+    : IPortWorker(parent), entry(entry)
+{
+    setObjectName(QStringLiteral("ComProxy3-") + entry.id);
+    m_logger = log4cxx::Logger::getLogger(objectName().toStdString());
+}
+
+ComProxyMorv3::~ComProxyMorv3()
+{
+    stop();
+    // Normally start() closed them already, in this same thread.
+    closePort(appPort);
+    closePort(devPort);
+}
+
+void ComProxyMorv3::logDebug(const QString &text)
+{
+    LOG4CXX_DEBUG(m_logger, text.toStdString());
+}
+
+void ComProxyMorv3::logInfo(const QString &text)
+{
+    LOG4CXX_INFO(m_logger, text.toStdString());
+}
+
+void ComProxyMorv3::logWarn(const QString &text)
+{
+    LOG4CXX_WARN(m_logger, text.toStdString());
+}
+
+void ComProxyMorv3::logError(const QString &text)
+{
+    LOG4CXX_ERROR(m_logger, text.toStdString());
+}
+
+void ComProxyMorv3::start()
+{
+    listenTaskId = kNone;
+    pendingPollId = kNone;
+    pendingAbortId = kNone;
+
+    // Created here so that they belong to the worker's thread; their
+    // signals are connected once for the proxy's whole life.
+    devPort = new QSerialPort(this);
+    appPort = new QSerialPort(this);
+    connect(devPort, &QSerialPort::readyRead, this, &ComProxyMorv3::readFromDev);
+    connect(devPort, &QSerialPort::errorOccurred, this, &ComProxyMorv3::devError);
+    connect(appPort, &QSerialPort::readyRead, this, &ComProxyMorv3::readFromSoft);
+    connect(appPort, &QSerialPort::errorOccurred, this, &ComProxyMorv3::appError);
+
+    int delay = kLoopDelayMs;
+    while (!stopping()) {
+        waitUnlessStopped(delay);
+        if (stopping())
+            break;
+
+        if (!devPort->isOpen() || devReopen) {
+            if (openDevPort())
+                deviceStartup();
+        }
+        if (!devPort->isOpen()) {
+            delay = m_timings.retryMs;
+            continue;
+        }
+        devReopen = false;
+
+        if (!appPort->isOpen() || appReopen)
+            openAppPort();
+        if (!appPort->isOpen()) {
+            delay = m_timings.retryMs;
+            continue;
+        }
+        appReopen = false;
+        delay = kLoopDelayMs;
+    }
+
+    // stop() may come from any thread; the ports are closed here, in ours.
+    if (pollTimer)
+        pollTimer->stop();
+    if (watchdogTimer)
+        watchdogTimer->stop();
+    {
+        QMutexLocker appLock(&appMutex);
+        closePort(appPort);
+    }
+    {
+        QMutexLocker devLock(&devMutex);
+        devReady = false;
+        closePort(devPort);
+    }
+    logInfo(QStringLiteral("stopped"));
+    emit finished();
+}
+
+void ComProxyMorv3::stop()
+{
+    m_stopRequested.store(true);
+}
+
+void ComProxyMorv3::waitUnlessStopped(int ms)
+{
+    for (int i = 0; i < ms && !stopping(); ++i)
+        sleepProcessingEvents(1);
+}
+
+void ComProxyMorv3::closePort(QSerialPort *port)
+{
+    if (!port)
+        return;
+    // Closing a port whose line is gone reports errors of its own; they
+    // must not start another reopen.
+    const bool blocked = port->blockSignals(true);
+    if (port->isOpen())
+        port->close();
+    port->blockSignals(blocked);
+}
+
+bool ComProxyMorv3::openDevPort()
+{
+    QMutexLocker lock(&devMutex);
+    devReady = false;
+    // No polls or reconnects while the port is being (re)opened;
+    // deviceStartup() restarts both timers.
+    if (pollTimer)
+        pollTimer->stop();
+    if (watchdogTimer)
+        watchdogTimer->stop();
+
+    devPort->blockSignals(true);
+    if (devPort->isOpen())
+        devPort->close();
+    waitUnlessStopped(m_timings.openWaitMs);
+
+    bool ok = false;
+    if (!stopping()) {
+        logInfo(QStringLiteral("Open %1...").arg(entry.dev.port));
+        devPort->setPortName(entry.dev.port);
+        devPort->setBaudRate(entry.dev.baudrate, QSerialPort::AllDirections);
+        ok = devPort->open(QIODevice::ReadWrite);
+        if (ok) {
+            logInfo(QStringLiteral("OK"));
+            waitUnlessStopped(m_timings.openWaitMs);
+            devPort->clear(QSerialPort::AllDirections);
+        } else {
+            logError(devPort->errorString());
+        }
+    }
+    devPort->blockSignals(false);
+    devFrame.clear();
+    devReady = ok && !stopping();
+    return devReady;
+}
+
+void ComProxyMorv3::openAppPort()
+{
+    QMutexLocker lock(&appMutex);
+    appPort->blockSignals(true);
+    if (appPort->isOpen())
+        appPort->close();
+    logInfo(QStringLiteral("Open %1...").arg(entry.app.port));
+    appPort->setPortName(entry.app.port);
+    // The application side always runs at 115200, whatever the entry says.
+    appPort->setBaudRate(kAppBaudRate, QSerialPort::AllDirections);
+    if (appPort->open(QIODevice::ReadWrite)) {
+        logInfo(QStringLiteral("OK"));
+        appPort->clear(QSerialPort::AllDirections);
+    } else {
+        logError(appPort->errorString());
+    }
+    appPort->blockSignals(false);
+    appFrame.clear();
+}
+
+void ComProxyMorv3::deviceStartup()
+{
+    QMutexLocker lock(&devMutex);
+    acknowledgeAll();
+    pendingAbortId = sendRequest(QByteArray(1, char(0xC4)));
+    restartListening();
+
+    if (!pollTimer) {
+        pollTimer = new QTimer(this);
+        connect(pollTimer, &QTimer::timeout, this, &ComProxyMorv3::updateAsyncRequest);
+        watchdogTimer = new QTimer(this);
+        connect(watchdogTimer, &QTimer::timeout, this, &ComProxyMorv3::doReconnect);
+    }
+    pollTimer->start(m_timings.pollMs);
+    watchdogTimer->start(m_timings.watchdogMs);
+}
+
+void ComProxyMorv3::restartListening()
+{
+    QMutexLocker lock(&devMutex);
+    if (listenTaskId == kNone) {
+        listenTaskId = kListenTaskA;
+    } else {
+        acknowledge(listenTaskId);
+        listenTaskId = listenTaskId == kListenTaskA ? kListenTaskB : kListenTaskA;
+    }
+    QByteArray open;
+    open.append(char(0xC1));
+    open.append(char(0x05));
+    open.append(char(listenTaskId));
+    sendRequest(open);
+}
+
+void ComProxyMorv3::acknowledge(quint8 task)
+{
+    QByteArray ack;
+    ack.append(char(0xC2));
+    ack.append(char(task));
+    sendRequest(ack);
+}
+
+void ComProxyMorv3::acknowledgeAll()
+{
+    for (int task = 0xE0; task <= 0xE6; ++task)
+        acknowledge(quint8(task));
+}
+
+bool ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArray &bytes)
+{
+    if (!port || !port->isOpen())
+        return false;
+    // Whole frames go into the port's buffer at once, so the two
+    // directions never mix inside a frame.
+    if (port->write(bytes) != bytes.size())
+        return false;
+    port->flush();
+    return true;
+}
+
+quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
+{
+    QMutexLocker lock(&devMutex);
+    if (!devReady)
+        return kNone;
+    Morv3Frame record;
+    const QByteArray wire = Morv3Frame::encodeFrame(payload, &record);
+    logDebug(QStringLiteral("-o> ") + Morv3Frame::describe(record));
+    writeFrame(devPort, wire);
+    return record.id;
+}
+
+void ComProxyMorv3::onOfdDataReceived(QByteArray data)
+{
+    QMutexLocker lock(&devMutex);
+    if (!devReady) {
+        logWarn(QStringLiteral("device port not open, OFD answer dropped: ") + hexDump(data));
+        return;
+    }
+    QByteArray payload;
+    payload.reserve(data.size() + 6);
+    payload.append(char(0xC1));
+    payload.append(char(0x00));
+    payload.append(char(Morv3Frame::nextTaskId()));
+    payload.append(char(0x00));
+    payload.append(char(0x00));
+    payload.append(char(kOfdMarker));
+    payload.append(data);
+    sendRequest(payload);
+}
+
+void ComProxyMorv3::updateAsyncRequest()
+{
+    if (listenTaskId != kNone) {
+        logInfo(QStringLiteral("reinit async on timer"));
+        QByteArray poll;
+        poll.append(char(0xC3));
+        poll.append(char(listenTaskId));
+        QMutexLocker lock(&devMutex);
+        const quint8 id = sendRequest(poll);
+        if (id != kNone)
+            pendingPollId = id;
+    }
+    if (pollTimer)
+        pollTimer->start(m_timings.pollMs);
+}
+
+void ComProxyMorv3::deviceLost()
+{
+    // The next data from the device resumes the OfdWorker again.
+    firstRead = true;
+    devReady = false;
+    devReopen = true;
+    emit portConnectionLost();
+}
+
+void ComProxyMorv3::doReconnect()
+{
+    QMutexLocker lock(&devMutex);
+    if (devReopen)
+        return;
+    logWarn(QStringLiteral("no data from the device for %1 ms, reopening").arg(m_timings.watchdogMs));
+    deviceLost();
+}
+
+void ComProxyMorv3::devError(QSerialPort::SerialPortError error)
+{
+    QMutexLocker lock(&devMutex);
+    if (error == QSerialPort::NoError)
+        return;
+    // A dead line repeats its error on every poll of the port until the
+    // port is closed: report it once, the loop reopens the port.
+    if (devReopen)
+        return;
+    logError(QStringLiteral("dev error %1").arg(int(error)));
+    if (error == QSerialPort::UnsupportedOperationError)
+        return;
+    deviceLost();
+}
+
+void ComProxyMorv3::appError(QSerialPort::SerialPortError error)
+{
+    QMutexLocker lock(&appMutex);
+    if (error == QSerialPort::NoError || appReopen)
+        return;
+    logError(QStringLiteral("app error %1").arg(int(error)));
+    appReopen = true;
+}
+
+void ComProxyMorv3::readFromDev()
+{
+    QMutexLocker lock(&devMutex);
+    if (!devReady)
+        return;
+    const QByteArray bytes = devPort->readAll();
+    if (bytes.isEmpty())
+        return;
+    if (firstRead) {
+        firstRead = false;
+        emit portConnectionEstablished();
+    }
+    if (watchdogTimer)
+        watchdogTimer->start(m_timings.watchdogMs);
+
+    for (char c : bytes) {
+        if (devFrame.feed(quint8(c))) {
+            handleDevFrame();
+            devFrame.clear();
+        }
+    }
+}
+
+void ComProxyMorv3::handleDevFrame()
+{
+    const Morv3Frame &frame = devFrame.frame();
+    const QByteArray &data = frame.data;
+
+    if (frame.id >= kFirstOwnId && frame.id != kAsyncId) {
+        logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
+        if (frame.id == pendingAbortId) {
+            pendingAbortId = kNone;
+            if (startsWith(data, 0xA3))
+                restartListening();
+        } else if (frame.id == pendingPollId) {
+            pendingPollId = kNone;
+            if (startsWith(data, 0xB3)) {
+                emit portConnectionLost();
+                restartListening();
+                emit portConnectionEstablished();
+            }
+        }
+        return;
+    }
+
+    if (frame.id == kAsyncId) {
+        int skip = 0;
+        if (data.size() >= 3 && quint8(data.at(0)) == 0xA6 && quint8(data.at(2)) == kOfdMarker)
+            skip = 3;
+        else if (data.size() >= 2 && quint8(data.at(0)) == 0xA3 && quint8(data.at(1)) == kOfdMarker)
+            skip = 2;
+        if (skip > 0) {
+            emit portDataReceived(data.mid(skip));
+            logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
+            restartListening();
+            return;
+        }
+    }
+
+    QMutexLocker appLock(&appMutex);
+    if (writeFrame(appPort, devFrame.raw()))
+        logInfo(QStringLiteral("<-- ") + Morv3Frame::describe(frame));
+    else
+        logWarn(QStringLiteral("application port not open, dropped <-- ") + Morv3Frame::describe(frame));
+}
+
+void ComProxyMorv3::readFromSoft()
+{
+    QMutexLocker lock(&appMutex);
+    const QByteArray bytes = appPort->readAll();
+    for (char c : bytes) {
+        if (appFrame.feed(quint8(c))) {
+            handleAppFrame();
+            appFrame.clear();
+        }
+    }
+}
+
+void ComProxyMorv3::handleAppFrame()
+{
+    QMutexLocker devLock(&devMutex);
+    const Morv3Frame &frame = appFrame.frame();
+    const QString text = Morv3Frame::describe(frame);
+    if (!devReady) {
+        logWarn(QStringLiteral("device port not open, dropped --> ") + text);
+        return;
+    }
+    if (startsWith(frame.data, 0xC4)) {
+        // The application aborts: release every task first, then renew the
+        // listening task after its abort.
+        acknowledgeAll();
+        logInfo(QStringLiteral("--> ") + text);
+        writeFrame(devPort, appFrame.raw());
+        restartListening();
+        return;
+    }
+    logInfo(QStringLiteral("--> ") + text);
+    writeFrame(devPort, appFrame.raw());
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A pseudo-terminal standing in for a serial line. The code under test opens
+// slavePath() like any serial port; the test plays the other end through the
+// master. Closing the master is what a vanished device looks like to the
+// port's owner; reopen() gives a fresh pair on a new path.
+class PtyPair
+{
+public:
+    PtyPair();             // opens at once; check isOpen()
+    ~PtyPair();
+
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+
+    bool isOpen() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+    int masterFd() const { return m_master; }
+
+    // Writes everything; false when the master is closed or write fails.
+    bool write(const QByteArray &data);
+
+    // Reads what arrives until `count` bytes came or `timeoutMs` passed.
+    QByteArray read(int count, int timeoutMs);
+    // Reads until `pred(received)` holds or `timeoutMs` passed.
+    template<typename Pred>
+    QByteArray readUntil(Pred pred, int timeoutMs);
+    // Waits for one byte; -1 on time-out.
+    int readByte(int timeoutMs);
+    // Everything that is already there, without waiting beyond `graceMs`.
+    QByteArray drain(int graceMs = 0);
+
+    // Closes the master only: the slave's user sees the far end go away.
+    void closeMaster();
+    // Closes our slave descriptor as well (the one kept to hold the line
+    // up between openings of the port under test).
+    void close();
+    // Closes what is open and opens a new pair (its path differs).
+    bool reopen();
+
+private:
+    bool open();
+    // Waits until the master is readable; false on time-out or hang-up.
+    bool waitReadable(int timeoutMs);
+
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+};
+
+#include <QDeadlineTimer>
+
+template<typename Pred>
+QByteArray PtyPair::readUntil(Pred pred, int timeoutMs)
+{
+    QByteArray got;
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred(got)) {
+        const int left = int(deadline.remainingTime());
+        if (left <= 0 || !waitReadable(left))
+            break;
+        got += drain();
+    }
+    return got;
+}
