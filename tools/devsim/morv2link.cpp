@@ -61,6 +61,7 @@ void Morv2Link::startSending()
 
 void Morv2Link::deliverReceived()
 {
+    m_yield.invalidate(); // the peer has had its turn
     if (m_haveReceived) {
         m_haveReceived = false;
         ++m_framesReceived;
