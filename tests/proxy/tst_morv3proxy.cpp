@@ -173,6 +173,7 @@ public:
             const Frame f = devFrameSkippingPolls();
             if (f.frame.data != bytes({0xC2, task})) {
                 qWarning() << "expected ack" << Qt::hex << task << "got" << f.raw.toHex();
+                qWarning().noquote() << log();
                 return 0;
             }
             ids.append(f.frame.id);
@@ -198,6 +199,7 @@ public:
         }
         if (tail != listenTail) {
             qWarning() << "listening tail" << tail.toHex() << "expected" << listenTail.toHex();
+            qWarning().noquote() << log();
             return 0;
         }
         return abort.frame.id;
@@ -468,6 +470,9 @@ private slots:
         QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(0xE3, hex("00"))));
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events, QStringList{QStringLiteral("established")}, kWait);
 
+        // The name goes first: a freed pseudo-terminal number may soon be
+        // reused by anybody, and the proxy must not open someone else's line.
+        QVERIFY(QFile::remove(rig.devLink));
         if (slaveKept)
             rig.dev.closeMaster();
         else
@@ -486,7 +491,6 @@ private slots:
 
         // Back under the same name: the whole start-up again.
         QVERIFY(rig.dev.reopen());
-        QFile::remove(rig.devLink);
         QVERIFY(QFile::link(rig.dev.slavePath(), rig.devLink));
         QVERIFY(rig.expectStartup(hex("c2e5c105e6")));
         QCOMPARE(rig.log().count(QStringLiteral("dev error")), 1);
@@ -502,10 +506,10 @@ private slots:
         QVERIFY(rig.expectStartup(kFirstListen));
         QTRY_VERIFY_WITH_TIMEOUT(rig.appOpen(), kWait);
 
+        QVERIFY(QFile::remove(rig.appLink));
         rig.app.close();
         QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("ERROR app error")), kWait);
         QVERIFY(rig.app.reopen());
-        QFile::remove(rig.appLink);
         QVERIFY(QFile::link(rig.app.slavePath(), rig.appLink));
         QTRY_COMPARE_WITH_TIMEOUT(rig.log().count(QStringLiteral("INFO OK")), 3, kWait);
         QCOMPARE(rig.log().count(QStringLiteral("app error")), 1);
