@@ -11,12 +11,13 @@ namespace {
 
 const char *const kConfigFileName = "settings.xml";
 
-// Moves to the token after the start tag and takes its text verbatim; an
-// empty element yields its end tag, whose text is empty.
+// Moves to the token after the start tag and takes that token's text
+// verbatim, whatever its kind; an empty element yields its end tag, whose
+// text is empty.
 QString elementText(QXmlStreamReader &xml)
 {
     xml.readNext();
-    return xml.isCharacters() ? xml.text().toString() : QString();
+    return xml.text().toString();
 }
 
 bool toUnsigned(const QString &text, uint *value)
@@ -109,42 +110,50 @@ bool usableDir(const QString &path)
 
 } // namespace
 
-QString configFilePath()
+QString findConfigFile(const QString &exeDir, const QStringList &candidateDirs)
 {
-    static QMutex mutex;
-    static QString path;
-    QMutexLocker locker(&mutex);
-    if (!path.isEmpty())
-        return path;
-
-    const QString exeDir = QCoreApplication::applicationDirPath();
     QString configDir;
     if (QFileInfo::exists(exeDir + QLatin1String("/USE_LOCAL_CONFIGS"))
         || QFileInfo::exists(exeDir + QLatin1String("/USE_LOCAL_CONFIGS.txt"))) {
         configDir = exeDir;
     } else {
-        const QStringList candidates = {QDir::homePath() + QLatin1String("/.morv/Kiv"),
-                                        QStringLiteral("/etc/MORV/Kiv")};
-        for (const QString &candidate : candidates) {
+        for (const QString &candidate : candidateDirs) {
             if (QFileInfo(candidate).isDir()) {
                 configDir = candidate;
                 break;
             }
         }
     }
-    path = configDir + QLatin1Char('/') + QLatin1String(kConfigFileName);
+    return configDir + QLatin1Char('/') + QLatin1String(kConfigFileName);
+}
+
+QString configFilePath()
+{
+    static QMutex mutex;
+    static QString path;
+    QMutexLocker locker(&mutex);
+    if (path.isEmpty()) {
+        path = findConfigFile(QCoreApplication::applicationDirPath(),
+                              {QDir::homePath() + QLatin1String("/.morv/Kiv"),
+                               QStringLiteral("/etc/MORV/Kiv")});
+    }
     return path;
 }
 
-QString defaultLogsDir()
+QString chooseLogsDir(const QStringList &candidates, const QString &fallback)
 {
-    const QStringList candidates = {QStringLiteral("/var/log/Kiv"),
-                                    QDir::homePath() + QLatin1String("/.morv/Kiv/logs")};
     for (const QString &candidate : candidates) {
         if (usableDir(candidate))
             return candidate;
     }
-    return QCoreApplication::applicationDirPath() + QLatin1String("/logs");
+    return fallback;
+}
+
+QString defaultLogsDir()
+{
+    return chooseLogsDir({QStringLiteral("/var/log/Kiv"),
+                          QDir::homePath() + QLatin1String("/.morv/Kiv/logs")},
+                         QCoreApplication::applicationDirPath() + QLatin1String("/logs"));
 }
 
 Settings readSettingsFrom(const QString &path, SettingsReport *report)
@@ -155,7 +164,10 @@ Settings readSettingsFrom(const QString &path, SettingsReport *report)
     local.found = QFileInfo::exists(path);
 
     QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (local.found)
+            local.error = file.errorString();
+    } else {
         local.readable = true;
         QXmlStreamReader xml(&file);
         while (!xml.atEnd() && !xml.hasError()) {

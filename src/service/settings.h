@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 struct UsbDeviceSettings
 {
@@ -42,7 +43,7 @@ struct SettingsReport
     QString path;
     bool found = false;      // the file exists
     bool readable = false;   // it could be opened
-    QString error;           // parser message, empty when well-formed
+    QString error;           // parser message, or why the file could not be opened
     qint64 line = 0;
     qint64 column = 0;
 };
@@ -52,6 +53,15 @@ QString configFilePath();
 
 // Log directory used when the configuration names none (may create it).
 QString defaultLogsDir();
+
+// The choice behind configFilePath, without keeping the result: the
+// executable's directory when it holds a marker, else the first of the
+// candidate directories that exists, else the root directory.
+QString findConfigFile(const QString &exeDir, const QStringList &candidateDirs);
+
+// The choice behind defaultLogsDir: the first candidate that exists or can
+// be created and is writable, else fallback (untested).
+QString chooseLogsDir(const QStringList &candidates, const QString &fallback);
 
 // Reads configFilePath(); never fails, a missing file gives empty lists.
 Settings readSettings(SettingsReport *report = nullptr);

@@ -1,0 +1,7 @@
+#include "service/application.h"
+
+Application::Application(int &argc, char **argv) : QCoreApplication(argc, argv)
+{
+    setOrganizationDomain(QStringLiteral("kiv.example.org"));
+    setOrganizationName(QStringLiteral("Kiv Project"));
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QLocalServer;
+class QLocalSocket;
+
+// The local control channel between a running service and the command line
+// ("-t", "-p", "-r", "-c", "-v"): a Unix socket in a runtime directory,
+// named after the executable's path so that separate installations (and
+// separate test copies) never meet. Only the service's own user may talk
+// to it.
+//
+// Requests and replies are single text lines: "terminate", "pause",
+// "resume", "command N", "status"; the service answers "ok PID" or
+// "error TEXT". After "terminate" the service keeps the connection open
+// until the process ends, so a client sees the end as end-of-file.
+class ControlChannel : public QObject
+{
+    Q_OBJECT
+public:
+    enum ListenResult { Listening, AlreadyRunning, Failed };
+
+    // Returns the reply line (without "\n") for a request line.
+    using Handler = std::function<QString(const QString &request)>;
+
+    explicit ControlChannel(QObject *parent = nullptr);
+    ~ControlChannel() override;
+
+    // Chooses the runtime directory and starts listening. A stale socket of
+    // a service that is gone is replaced.
+    ListenResult listen(QString *error = nullptr);
+    void close();
+    QString socketPath() const { return m_path; }
+    void setHandler(Handler handler) { m_handler = std::move(handler); }
+
+    // Runtime directories, most preferred first: "/run/kiv", the user's
+    // runtime directory, then a private directory under /tmp.
+    static QStringList runtimeDirs();
+    // Socket file name for this executable.
+    static QString socketName();
+
+    // Client side, usable before any application object exists.
+    // Sends one request to the running service and reads the reply line.
+    // Returns false when no service answers; *error then says why.
+    // With keepOpen the connection stays open and its descriptor is
+    // returned in *fd (for waitForClose), otherwise it is closed.
+    static bool request(const QString &line, QString *reply, QString *error,
+                        int timeoutMs = 5000, int *fd = nullptr);
+    // Waits up to timeoutMs for the service to close the connection fd
+    // (that is, to end); closes fd in any case.
+    static bool waitForClose(int fd, int timeoutMs);
+    // Whether a service of this executable answers; its pid when it does.
+    static bool isRunning(qint64 *pid = nullptr);
+
+private:
+    void acceptConnections();
+    void serve(QLocalSocket *socket);
+    static bool prepareDir(const QString &dir, bool create);
+
+    QLocalServer *m_server = nullptr;
+    QString m_path;
+    Handler m_handler;
+};

@@ -1,0 +1,512 @@
+#include "service/servicebase.h"
+
+#include "service/controlchannel.h"
+#include "service/systemdunit.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// "-t" waits this long for the service to end.
+const int kTerminateWaitMs = 15000;
+// The daemon's parent waits this long for the daemon to report that it runs.
+const int kDaemonReadyWaitMs = 30000;
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int signo)
+{
+    const int saved = errno;
+    const char byte = char(signo);
+    if (signalPipe[1] >= 0)
+        (void)::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+void printTo(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    if (!text.endsWith(QLatin1Char('\n')))
+        std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+QString selfPath()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
+
+// Installs the SIGTERM/SIGINT handlers for the time of a run and restores
+// the previous ones afterwards.
+class SignalGuard
+{
+public:
+    SignalGuard()
+    {
+        if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            signalPipe[0] = signalPipe[1] = -1;
+            return;
+        }
+        struct sigaction action{};
+        action.sa_handler = onTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGTERM, &action, &m_oldTerm);
+        ::sigaction(SIGINT, &action, &m_oldInt);
+        // A peer that closed its end must not kill the service.
+        struct sigaction ignore{};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGPIPE, &ignore, &m_oldPipe);
+    }
+    ~SignalGuard()
+    {
+        if (signalPipe[0] < 0)
+            return;
+        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+        ::sigaction(SIGINT, &m_oldInt, nullptr);
+        ::sigaction(SIGPIPE, &m_oldPipe, nullptr);
+        ::close(signalPipe[0]);
+        ::close(signalPipe[1]);
+        signalPipe[0] = signalPipe[1] = -1;
+    }
+    int readFd() const { return signalPipe[0]; }
+
+private:
+    struct sigaction m_oldTerm{};
+    struct sigaction m_oldInt{};
+    struct sigaction m_oldPipe{};
+};
+
+} // namespace
+
+ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
+    : m_argc(argc), m_argv(argv), m_name(name)
+{
+}
+
+ServiceBase::~ServiceBase() = default;
+
+QString ServiceBase::unitName() const
+{
+    const QString base = QFileInfo(QString::fromLocal8Bit(m_argc > 0 ? m_argv[0] : "kiv")).fileName();
+    return base.isEmpty() ? QStringLiteral("kiv") : base;
+}
+
+ServiceBase::Command ServiceBase::parse(const QString &argument)
+{
+    struct Option { const char *shortForm; const char *longForm; Command command; };
+    static const Option options[] = {
+        {"-i", "-install", Command::Install},   {"-u", "-uninstall", Command::Uninstall},
+        {"-e", "-exec", Command::Exec},         {"-t", "-terminate", Command::Terminate},
+        {"-p", "-pause", Command::Pause},       {"-r", "-resume", Command::Resume},
+        {"-c", "-command", Command::SendCommand}, {"-v", "-version", Command::Version},
+        {"-h", "-help", Command::Help},
+    };
+    for (const Option &option : options) {
+        if (argument == QLatin1String(option.shortForm) || argument == QLatin1String(option.longForm))
+            return option.command;
+    }
+    return Command::Unknown;
+}
+
+QString ServiceBase::usage() const
+{
+    const QString program = QString::fromLocal8Bit(m_argc > 0 ? m_argv[0] : "kiv");
+    return QStringLiteral(
+               "%1\n"
+               "Usage: %2 [option]\n"
+               "\n"
+               "Without an option the service starts in the background as a daemon.\n"
+               "\n"
+               "Options:\n"
+               "  -e, -exec               run in the foreground, logging to standard output too\n"
+               "  -t, -terminate          stop the running service and wait for it to end\n"
+               "  -p, -pause              ask the running service to pause\n"
+               "  -r, -resume             ask the running service to resume\n"
+               "  -c, -command NUM        send command code NUM to the running service\n"
+               "  -v, -version            print the version and whether the service is installed\n"
+               "                          and running\n"
+               "  -i, -install [ACCOUNT]  install the systemd unit %3 (runs \"%2 -e\",\n"
+               "                          as ACCOUNT when given); needs root\n"
+               "  -u, -uninstall          remove the systemd unit; needs root\n"
+               "  -h, -help               print this text\n")
+        .arg(m_name, program, unitName() + QLatin1String(".service"));
+}
+
+int ServiceBase::exec()
+{
+    if (m_argc < 2)
+        return runDaemon();
+    const QString argument = QString::fromLocal8Bit(m_argv[1]);
+    switch (parse(argument)) {
+    case Command::Daemon:
+        return runDaemon();
+    case Command::Exec:
+        return run(-1);
+    case Command::Terminate:
+        return terminate();
+    case Command::Pause:
+        return sendRequest(QStringLiteral("pause"), QStringLiteral("asked %1 to pause").arg(m_name));
+    case Command::Resume:
+        return sendRequest(QStringLiteral("resume"), QStringLiteral("asked %1 to resume").arg(m_name));
+    case Command::SendCommand: {
+        bool ok = false;
+        const int code = m_argc > 2 ? QString::fromLocal8Bit(m_argv[2]).toInt(&ok) : 0;
+        if (!ok) {
+            printTo(stderr, QStringLiteral("%1: -c needs a numeric command code\n\n%2")
+                                .arg(QString::fromLocal8Bit(m_argv[0]), usage()));
+            return 2;
+        }
+        return sendRequest(QStringLiteral("command %1").arg(code),
+                           QStringLiteral("sent command %1 to %2").arg(code).arg(m_name));
+    }
+    case Command::Version:
+        return printVersion();
+    case Command::Install:
+        return install();
+    case Command::Uninstall:
+        return uninstall();
+    case Command::Help:
+        printTo(stdout, usage());
+        return 0;
+    case Command::Unknown:
+        break;
+    }
+    printTo(stderr, QStringLiteral("%1: unknown option \"%2\"\n\n%3")
+                        .arg(QString::fromLocal8Bit(m_argv[0]), argument, usage()));
+    return 2;
+}
+
+int ServiceBase::runDaemon()
+{
+    if (ControlChannel::isRunning()) {
+        printTo(stderr, QStringLiteral("%1 is already running").arg(m_name));
+        return 1;
+    }
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        printTo(stderr, QStringLiteral("%1: cannot start the daemon: %2").arg(m_name, QString::fromLocal8Bit(strerror(errno))));
+        return 1;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        printTo(stderr, QStringLiteral("%1: cannot start the daemon: %2").arg(m_name, QString::fromLocal8Bit(strerror(errno))));
+        return 1;
+    }
+    if (child > 0) {
+        ::close(ready[1]);
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        // The daemon writes one byte once it runs: 'R' ready, 'A' another
+        // instance already runs. End-of-file means it died on the way.
+        char byte = 0;
+        pollfd p{ready[0], POLLIN, 0};
+        int polled;
+        while ((polled = ::poll(&p, 1, kDaemonReadyWaitMs)) < 0 && errno == EINTR) {
+        }
+        const bool got = polled > 0 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        if (got && byte == 'R')
+            return 0;
+        if (got && byte == 'A')
+            printTo(stderr, QStringLiteral("%1 is already running").arg(m_name));
+        else
+            printTo(stderr, QStringLiteral("%1: the daemon did not start").arg(m_name));
+        return 1;
+    }
+
+    // First child: a new session, then a second fork so that the daemon is
+    // no session leader and can never acquire a controlling terminal.
+    ::close(ready[0]);
+    ::setsid();
+    const pid_t daemon = ::fork();
+    if (daemon != 0)
+        ::_exit(daemon < 0 ? 1 : 0);
+    if (::chdir("/") != 0)
+        ::_exit(1);
+    ::umask(022);
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        if (null > STDERR_FILENO)
+            ::close(null);
+    }
+    return run(ready[1]);
+}
+
+int ServiceBase::run(int readyFd)
+{
+    auto report = [&readyFd](char byte) {
+        if (readyFd < 0)
+            return;
+        (void)::write(readyFd, &byte, 1);
+        ::close(readyFd);
+        readyFd = -1;
+    };
+
+    createApplication(m_argc, m_argv);
+
+    m_channel = std::make_unique<ControlChannel>();
+    QString error;
+    switch (m_channel->listen(&error)) {
+    case ControlChannel::Listening:
+        break;
+    case ControlChannel::AlreadyRunning:
+        printTo(stderr, QStringLiteral("%1 is already running").arg(m_name));
+        report('A');
+        m_channel.reset();
+        return 1;
+    case ControlChannel::Failed:
+        // The service still runs; it can be stopped by signal.
+        printTo(stderr, QStringLiteral("%1: no control channel (%2); stop it with SIGTERM").arg(m_name, error));
+        m_channel.reset();
+        break;
+    }
+    if (m_channel)
+        m_channel->setHandler([this](const QString &request) { return handleRequest(request); });
+
+    // Owns this run's connections and timers: nothing of them outlives run().
+    auto context = std::make_unique<QObject>();
+    SignalGuard signalGuard;
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (signalGuard.readFd() >= 0) {
+        signalNotifier = std::make_unique<QSocketNotifier>(signalGuard.readFd(), QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, context.get(), [this, &signalGuard] {
+            char buffer[16];
+            while (::read(signalGuard.readFd(), buffer, sizeof(buffer)) > 0) {
+            }
+            requestTerminate();
+        });
+    }
+
+    QTimer::singleShot(0, context.get(), [this, &report] {
+        if (!m_terminating) {
+            m_started = true;
+            start();
+        }
+        report('R');
+    });
+
+    const int code = executeApplication();
+    report('R');
+
+    // The loop may also have ended on its own (nothing to serve): wind down
+    // whatever is left in the same bounded way.
+    if (!m_stopped) {
+        m_stopped = true;
+        if (m_started)
+            stop();
+    }
+    waitForWork(m_stopGraceMs);
+
+    signalNotifier.reset();
+    context.reset();
+    // Closing the channel ends the connection of a waiting "-t".
+    m_channel.reset();
+    return m_terminating ? 0 : code;
+}
+
+QString ServiceBase::handleRequest(const QString &request)
+{
+    const QString ok = QStringLiteral("ok %1").arg(QCoreApplication::applicationPid());
+    if (request == QLatin1String("status"))
+        return ok;
+    if (request == QLatin1String("terminate")) {
+        // After the reply: stop() may take a while.
+        QTimer::singleShot(0, [this] { requestTerminate(); });
+        return ok;
+    }
+    if (request == QLatin1String("pause")) {
+        pause();
+        return ok;
+    }
+    if (request == QLatin1String("resume")) {
+        resume();
+        return ok;
+    }
+    if (request.startsWith(QLatin1String("command "))) {
+        bool valid = false;
+        const int code = request.mid(8).toInt(&valid);
+        if (valid) {
+            processCommand(code);
+            return ok;
+        }
+    }
+    return QStringLiteral("error unknown request");
+}
+
+void ServiceBase::requestTerminate()
+{
+    if (m_terminating)
+        return;
+    m_terminating = true;
+    if (!m_stopped) {
+        m_stopped = true;
+        if (m_started)
+            stop();
+    }
+    finishWhenIdle();
+}
+
+void ServiceBase::finishWhenIdle()
+{
+    // Polls instead of blocking so that the workers' queued quit() and
+    // deferred deletions keep reaching the main thread.
+    auto *timer = new QTimer(QCoreApplication::instance());
+    auto deadline = std::make_shared<QDeadlineTimer>(m_stopGraceMs);
+    auto abandoned = std::make_shared<bool>(false);
+    QObject::connect(timer, &QTimer::timeout, timer, [this, timer, deadline, abandoned] {
+        if (hasRunningWork() && !deadline->hasExpired())
+            return;
+        if (hasRunningWork() && !*abandoned) {
+            *abandoned = true;
+            abandonRunningWork();
+            *deadline = QDeadlineTimer(2000);
+            return;
+        }
+        timer->deleteLater();
+        QCoreApplication::exit(0);
+    });
+    timer->start(10);
+}
+
+void ServiceBase::waitForWork(int msecs)
+{
+    if (!hasRunningWork())
+        return;
+    QEventLoop loop;
+    QTimer poll;
+    QDeadlineTimer deadline(msecs);
+    bool abandoned = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!hasRunningWork()) {
+            loop.quit();
+        } else if (deadline.hasExpired()) {
+            if (abandoned) {
+                loop.quit();
+                return;
+            }
+            abandoned = true;
+            abandonRunningWork();
+            deadline = QDeadlineTimer(2000);
+        }
+    });
+    poll.start(10);
+    loop.exec();
+}
+
+int ServiceBase::sendRequest(const QString &request, const QString &done)
+{
+    QString reply;
+    QString error;
+    if (!ControlChannel::request(request, &reply, &error)) {
+        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, error));
+        return 1;
+    }
+    if (!reply.startsWith(QLatin1String("ok"))) {
+        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, reply));
+        return 1;
+    }
+    printTo(stdout, done);
+    return 0;
+}
+
+int ServiceBase::terminate()
+{
+    QString reply;
+    QString error;
+    int fd = -1;
+    if (!ControlChannel::request(QStringLiteral("terminate"), &reply, &error, 5000, &fd)) {
+        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, error));
+        return 1;
+    }
+    if (!reply.startsWith(QLatin1String("ok"))) {
+        ::close(fd);
+        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, reply));
+        return 1;
+    }
+    if (!ControlChannel::waitForClose(fd, kTerminateWaitMs)) {
+        printTo(stderr, QStringLiteral("%1 did not stop within %2 s").arg(m_name).arg(kTerminateWaitMs / 1000));
+        return 1;
+    }
+    printTo(stdout, QStringLiteral("%1 stopped").arg(m_name));
+    return 0;
+}
+
+int ServiceBase::printVersion()
+{
+    const SystemdUnit unit(unitName(), m_name, selfPath());
+    qint64 pid = 0;
+    const bool running = ControlChannel::isRunning(&pid);
+    QString text = m_name + QLatin1Char('\n');
+    text += unit.isInstalled() ? QStringLiteral("installed: yes (%1)\n").arg(unit.path())
+                               : QStringLiteral("installed: no\n");
+    text += running ? QStringLiteral("running: yes (pid %1)").arg(pid) : QStringLiteral("running: no");
+    printTo(stdout, text);
+    return 0;
+}
+
+int ServiceBase::install()
+{
+    SystemdUnit unit(unitName(), m_name, selfPath());
+    const QString account = m_argc > 2 ? QString::fromLocal8Bit(m_argv[2]) : QString();
+    if (m_argc > 3)
+        printTo(stderr, QStringLiteral("note: a password is not needed for a systemd unit; ignored"));
+    QString error;
+    QStringList notes;
+    const bool ok = unit.install(account, m_startupType == AutoStartup, &error, &notes);
+    for (const QString &note : std::as_const(notes))
+        printTo(stderr, QStringLiteral("note: ") + note);
+    if (!ok) {
+        printTo(stderr, QStringLiteral("Cannot install %1: %2%3")
+                            .arg(m_name, error,
+                                 ::geteuid() != 0 ? QStringLiteral(" (run as root)") : QString()));
+        return 1;
+    }
+    printTo(stdout, QStringLiteral("Installed %1 as %2\nStart it with: systemctl start %3")
+                        .arg(m_name, unit.path(), unit.fileName()));
+    return 0;
+}
+
+int ServiceBase::uninstall()
+{
+    SystemdUnit unit(unitName(), m_name, selfPath());
+    QString error;
+    QStringList notes;
+    const bool ok = unit.uninstall(&error, &notes);
+    for (const QString &note : std::as_const(notes))
+        printTo(stderr, QStringLiteral("note: ") + note);
+    if (!ok) {
+        printTo(stderr, QStringLiteral("Cannot uninstall %1: %2%3")
+                            .arg(m_name, error,
+                                 ::geteuid() != 0 && unit.isInstalled() ? QStringLiteral(" (run as root)") : QString()));
+        return 1;
+    }
+    printTo(stdout, QStringLiteral("Uninstalled %1 (%2)").arg(m_name, unit.path()));
+    if (ControlChannel::isRunning())
+        printTo(stdout, QStringLiteral("%1 is still running; stop it with: %2 -t")
+                            .arg(m_name, QString::fromLocal8Bit(m_argv[0])));
+    return 0;
+}

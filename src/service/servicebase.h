@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class ControlChannel;
+
+// Service control: parses the first command-line argument, runs the service
+// as a daemon or in the foreground, serves the local control channel, turns
+// SIGTERM and SIGINT into an orderly stop, and installs or removes the
+// systemd unit. A service derives from it and fills in the virtual
+// operations, which are called in the main thread.
+class ServiceBase
+{
+public:
+    enum StartupType { AutoStartup = 0, ManualStartup };
+
+    // argc and argv are kept and handed to createApplication.
+    ServiceBase(int argc, char **argv, const QString &name);
+    virtual ~ServiceBase();
+
+    ServiceBase(const ServiceBase &) = delete;
+    ServiceBase &operator=(const ServiceBase &) = delete;
+
+    QString serviceName() const { return m_name; }
+    StartupType startupType() const { return m_startupType; }
+    void setStartupType(StartupType type) { m_startupType = type; }
+
+    // Acts on the command line; returns the process exit code.
+    int exec();
+
+    // How long stop() may take before exec() stops waiting for the work to
+    // wind down; tests shorten it.
+    void setStopGrace(int msecs) { m_stopGraceMs = msecs; }
+
+    // Name of the systemd unit, e.g. "kiv.service".
+    QString unitName() const;
+
+protected:
+    virtual void start() = 0;
+    virtual void stop() {}
+    virtual void pause() {}
+    virtual void resume() {}
+    virtual void processCommand(int code) { (void)code; }
+    virtual void createApplication(int &argc, char **argv) = 0;
+    virtual int executeApplication() = 0;
+
+    // Whether work begun by start() is still winding down after stop();
+    // exec() keeps the event loop running (bounded) until it is not.
+    virtual bool hasRunningWork() const { return false; }
+    // Called once when the grace period ran out with work still running.
+    virtual void abandonRunningWork() {}
+
+private:
+    enum class Command {
+        Daemon, Exec, Terminate, Pause, Resume, SendCommand, Version, Install, Uninstall, Help, Unknown
+    };
+
+    static Command parse(const QString &argument);
+    QString usage() const;
+    int runDaemon();
+    int run(int readyFd);
+    int sendRequest(const QString &request, const QString &done);
+    int terminate();
+    int printVersion();
+    int install();
+    int uninstall();
+
+    QString handleRequest(const QString &request);
+    void requestTerminate();
+    void finishWhenIdle();
+    void waitForWork(int msecs);
+
+    int m_argc;
+    char **m_argv;
+    QString m_name;
+    StartupType m_startupType = ManualStartup;
+    int m_stopGraceMs = 5000;
+    bool m_started = false;
+    bool m_stopped = false;
+    bool m_terminating = false;
+    std::unique_ptr<ControlChannel> m_channel;
+};

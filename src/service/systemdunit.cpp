@@ -1,0 +1,161 @@
+#include "service/systemdunit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Quotes a word for ExecStart= when it needs it; "%" is systemd's
+// specifier character and is doubled.
+QString execWord(QString word)
+{
+    word.replace(QLatin1String("%"), QLatin1String("%%"));
+    if (!word.contains(QLatin1Char(' ')) && !word.contains(QLatin1Char('"'))
+        && !word.contains(QLatin1Char('\\')) && !word.contains(QLatin1Char('\''))) {
+        return word;
+    }
+    word.replace(QLatin1String("\\"), QLatin1String("\\\\"));
+    word.replace(QLatin1String("\""), QLatin1String("\\\""));
+    return QLatin1Char('"') + word + QLatin1Char('"');
+}
+
+} // namespace
+
+SystemdUnit::SystemdUnit(const QString &name, const QString &description, const QString &executable,
+                         const QString &unitDir, bool manageSystemd)
+    : m_name(name),
+      m_description(description),
+      m_executable(executable),
+      m_unitDir(unitDir),
+      m_manageSystemd(manageSystemd)
+{
+}
+
+QString SystemdUnit::path() const
+{
+    return m_unitDir + QLatin1Char('/') + fileName();
+}
+
+bool SystemdUnit::isInstalled() const
+{
+    return QFileInfo::exists(path());
+}
+
+QString SystemdUnit::text(const QString &account) const
+{
+    QString unit;
+    unit += QLatin1String("[Unit]\n");
+    unit += QLatin1String("Description=") + m_description + QLatin1Char('\n');
+    unit += QLatin1String("After=network-online.target\n");
+    unit += QLatin1String("Wants=network-online.target\n\n");
+    unit += QLatin1String("[Service]\n");
+    unit += QLatin1String("Type=simple\n");
+    unit += QLatin1String("ExecStart=") + execWord(m_executable) + QLatin1String(" -e\n");
+    if (!account.isEmpty())
+        unit += QLatin1String("User=") + account + QLatin1Char('\n');
+    unit += QLatin1String("Restart=on-failure\n");
+    unit += QLatin1String("RestartSec=5\n");
+    unit += QLatin1String("TimeoutStopSec=30\n\n");
+    unit += QLatin1String("[Install]\n");
+    unit += QLatin1String("WantedBy=multi-user.target\n");
+    return unit;
+}
+
+bool SystemdUnit::install(const QString &account, bool enable, QString *error, QStringList *notes)
+{
+    if (!QFileInfo(m_unitDir).isDir()) {
+        *error = QStringLiteral("%1 does not exist; is systemd installed?").arg(m_unitDir);
+        return false;
+    }
+    QSaveFile file(path());
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path(), file.errorString());
+        return false;
+    }
+    file.write(text(account).toUtf8());
+    if (!file.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path(), file.errorString());
+        return false;
+    }
+    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                      | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    if (m_manageSystemd) {
+        if (systemdRunning())
+            systemctl({QStringLiteral("daemon-reload")}, notes);
+        if (enable)
+            systemctl({QStringLiteral("enable"), fileName()}, notes);
+    }
+    return true;
+}
+
+bool SystemdUnit::uninstall(QString *error, QStringList *notes)
+{
+    if (!isInstalled()) {
+        *error = QStringLiteral("%1 is not installed").arg(path());
+        return false;
+    }
+    if (m_manageSystemd)
+        systemctl({QStringLiteral("disable"), fileName()}, notes);
+    if (!QFile::remove(path())) {
+        *error = QStringLiteral("cannot remove %1: %2").arg(path(), QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (m_manageSystemd && systemdRunning())
+        systemctl({QStringLiteral("daemon-reload")}, notes);
+    return true;
+}
+
+bool SystemdUnit::systemdRunning() const
+{
+    return QFileInfo(QStringLiteral("/run/systemd/system")).isDir();
+}
+
+bool SystemdUnit::systemctl(const QStringList &args, QStringList *notes) const
+{
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
+    const QString shown = QStringLiteral("systemctl ") + args.join(QLatin1Char(' '));
+    if (program.isEmpty()) {
+        notes->append(QStringLiteral("systemctl not found; skipped \"%1\"").arg(shown));
+        return false;
+    }
+    std::vector<QByteArray> words{QFile::encodeName(program)};
+    for (const QString &arg : args)
+        words.push_back(arg.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        notes->append(QStringLiteral("cannot run \"%1\"").arg(shown));
+        return false;
+    }
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            ::dup2(null, STDIN_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        notes->append(QStringLiteral("\"%1\" failed").arg(shown));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,40 @@
+#include "service/workerguard.h"
+
+#include "service/iworker.h"
+
+WorkerGuard::WorkerGuard(IWorker *worker, std::shared_ptr<State> state)
+    : QObject(worker), m_state(std::move(state))
+{
+    // Direct: runs in the worker's thread while it emits, before the
+    // deferred deletion that finished() schedules can happen.
+    connect(worker, SIGNAL(finished()), this, SLOT(onFinished()), Qt::DirectConnection);
+}
+
+std::shared_ptr<WorkerGuard::State> WorkerGuard::attach(IWorker *worker)
+{
+    auto state = std::make_shared<State>();
+    state->worker = worker;
+    new WorkerGuard(worker, state);
+    return state;
+}
+
+bool WorkerGuard::stopIfRunning(const std::shared_ptr<State> &state)
+{
+    QMutexLocker locker(&state->mutex);
+    if (state->finished || !state->worker)
+        return false;
+    state->worker->stop();
+    return true;
+}
+
+bool WorkerGuard::hasFinished(const std::shared_ptr<State> &state)
+{
+    QMutexLocker locker(&state->mutex);
+    return state->finished;
+}
+
+void WorkerGuard::onFinished()
+{
+    QMutexLocker locker(&m_state->mutex);
+    m_state->finished = true;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QMutex>
+#include <QObject>
+
+#include <memory>
+
+class IWorker;
+
+// Lets the main thread call stop() on a worker that lives and dies in
+// another thread. The guard is a child of the worker (so it moves and dies
+// with it) and records finished() under a lock; a worker is deleted only
+// after finished(), so while the lock is held and finished() has not been
+// seen, the worker is alive.
+class WorkerGuard : public QObject
+{
+    Q_OBJECT
+public:
+    struct State
+    {
+        QMutex mutex;
+        bool finished = false;
+        IWorker *worker = nullptr;
+    };
+
+    // Attaches a guard to worker (before it is moved to its thread) and
+    // returns the state the caller keeps.
+    static std::shared_ptr<State> attach(IWorker *worker);
+
+    // Calls worker->stop() unless it has finished; returns whether it did.
+    static bool stopIfRunning(const std::shared_ptr<State> &state);
+    static bool hasFinished(const std::shared_ptr<State> &state);
+
+private slots:
+    void onFinished();
+
+private:
+    explicit WorkerGuard(IWorker *worker, std::shared_ptr<State> state);
+
+    std::shared_ptr<State> m_state;
+};

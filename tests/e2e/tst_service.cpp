@@ -1,0 +1,219 @@
+// The service as a user runs it: command line, daemon, control channel,
+// signals and exit codes.
+#include "kivrun.h"
+
+#include <QFile>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+// A process that is gone or only waits to be reaped.
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close > 0 && text.size() > close + 2 && text.at(close + 2) == 'Z';
+}
+
+qint64 runningPid(const KivRun &kiv)
+{
+    QString out;
+    if (kiv.runOnce({QStringLiteral("-v")}, &out) != 0)
+        return -1;
+    const QRegularExpression re(QStringLiteral("running: yes \\(pid (\\d+)\\)"));
+    const QRegularExpressionMatch match = re.match(out);
+    return match.hasMatch() ? match.captured(1).toLongLong() : 0;
+}
+
+bool waitUntilRunning(const KivRun &kiv, int timeoutMs = 30000)
+{
+    return QTest::qWaitFor([&] { return runningPid(kiv) > 0; }, timeoutMs);
+}
+
+// Keeps the service running without any device: hot-plug mode waits for
+// arrivals.
+const char *const kIdleDevices = "";
+
+} // namespace
+
+class TestService : public QObject
+{
+    Q_OBJECT
+private slots:
+    void helpPrintsUsage()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        for (const QString &option : {QStringLiteral("-h"), QStringLiteral("-help")}) {
+            QString out, err;
+            QCOMPARE(kiv.runOnce({option}, &out, &err), 0);
+            QVERIFY2(out.contains(QLatin1String("Kiv (v8520)")), qPrintable(out));
+            QVERIFY(out.contains(QLatin1String("Usage:")));
+            for (const char *listed : {"-exec", "-terminate", "-pause", "-resume", "-command",
+                                       "-version", "-install", "-uninstall", "-help"})
+                QVERIFY2(out.contains(QLatin1String(listed)), listed);
+            QVERIFY(err.isEmpty());
+        }
+    }
+
+    void unknownArgumentExitsTwoWithoutStarting()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(QString::fromLatin1(kIdleDevices), true));
+        // Near misses of real options must not start a daemon by accident.
+        for (const QString &arg : {QStringLiteral("--exec"), QStringLiteral("-E"),
+                                   QStringLiteral("exec"), QStringLiteral("-x")}) {
+            QString out, err;
+            QCOMPARE(kiv.runOnce({arg}, &out, &err), 2);
+            QVERIFY2(err.contains(QLatin1String("Usage:")), qPrintable(err));
+            QVERIFY(err.contains(arg));
+        }
+        QString out, err;
+        QCOMPARE(kiv.runOnce({QStringLiteral("-c")}, &out, &err), 2);
+        QCOMPARE(kiv.runOnce({QStringLiteral("-c"), QStringLiteral("abc")}, &out, &err), 2);
+        QCOMPARE(runningPid(kiv), 0);
+    }
+
+    void controlWithoutServiceFails()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        for (const QStringList &args : {QStringList{QStringLiteral("-t")}, QStringList{QStringLiteral("-p")},
+                                        QStringList{QStringLiteral("-r")},
+                                        QStringList{QStringLiteral("-c"), QStringLiteral("7")}}) {
+            QString out, err;
+            QCOMPARE(kiv.runOnce(args, &out, &err), 1);
+            QVERIFY2(err.contains(QLatin1String("not running")), qPrintable(err));
+        }
+        QString out;
+        QCOMPARE(kiv.runOnce({QStringLiteral("-version")}, &out), 0);
+        QVERIFY2(out.startsWith(QLatin1String("Kiv (v8520)\n")), qPrintable(out));
+        QVERIFY(out.contains(QLatin1String("running: no")));
+        QVERIFY(out.contains(QLatin1String("installed: ")));
+    }
+
+    void noConfigurationExitsZero()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(!QFile::exists(kiv.settingsPath()));
+        QVERIFY(kiv.start({QStringLiteral("-e")}));
+        QCOMPARE(kiv.waitForExit(), 0);
+        QVERIFY2(kiv.errorOutput().indexOf(QLatin1String("ERROR: ")) < 0, qPrintable(kiv.errorOutput()));
+    }
+
+    void sigtermStopsForegroundRun_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("devices");
+        QTest::addColumn<bool>("hotplug");
+        QTest::newRow("SIGTERM, hot-plug, no devices") << int(SIGTERM) << QString() << true;
+        QTest::newRow("SIGINT, hot-plug, no devices") << int(SIGINT) << QString() << true;
+        QTest::newRow("SIGTERM, devices that cannot be opened")
+            << int(SIGTERM)
+            << QStringLiteral("<device><id>u1</id><port>9-9.9</port></device>"
+                              "<device type=\"dalv\"><id>c2</id><protocol>2</protocol>"
+                              "<app><port>/nonexistent/app2</port></app><dev><port>/nonexistent/dev2</port></dev></device>"
+                              "<device type=\"dalv\"><id>c3</id><protocol>3</protocol>"
+                              "<app><port>/nonexistent/app3</port></app><dev><port>/nonexistent/dev3</port></dev></device>")
+            << false;
+    }
+
+    void sigtermStopsForegroundRun()
+    {
+        QFETCH(int, signal);
+        QFETCH(QString, devices);
+        QFETCH(bool, hotplug);
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(devices, hotplug));
+        QVERIFY(kiv.start({QStringLiteral("-e")}));
+        QVERIFY(waitUntilRunning(kiv));
+        QCOMPARE(runningPid(kiv), kiv.pid());
+        ::kill(pid_t(kiv.pid()), signal);
+        QCOMPARE(kiv.waitForExit(), 0);
+        QVERIFY2(!kiv.errorOutput().contains(QLatin1String("still running")), qPrintable(kiv.errorOutput()));
+        QCOMPARE(runningPid(kiv), 0);
+    }
+
+    void terminateStopsForegroundRun()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(QString(), true));
+        QVERIFY(kiv.start({QStringLiteral("-exec")}));
+        QVERIFY(waitUntilRunning(kiv));
+        QString out, err;
+        QCOMPARE(kiv.runOnce({QStringLiteral("-p")}, &out, &err), 0);
+        QCOMPARE(kiv.runOnce({QStringLiteral("-r")}, &out, &err), 0);
+        QCOMPARE(kiv.runOnce({QStringLiteral("-command"), QStringLiteral("42")}, &out, &err), 0);
+        // A second instance of the same installation refuses to start.
+        QCOMPARE(kiv.runOnce({QStringLiteral("-e")}, &out, &err), 1);
+        QVERIFY2(err.contains(QLatin1String("already running")), qPrintable(err));
+        QVERIFY(kiv.isRunning());
+
+        QCOMPARE(kiv.runOnce({QStringLiteral("-t")}, &out, &err), 0);
+        QVERIFY2(out.contains(QLatin1String("stopped")), qPrintable(out + err));
+        // "-t" returns once the service has ended.
+        QCOMPARE(kiv.waitForExit(), 0);
+    }
+
+    void separateCopiesDoNotMeet()
+    {
+        KivRun first;
+        KivRun second;
+        QVERIFY(first.isValid() && second.isValid());
+        QVERIFY(first.writeSettingsBody(QString(), true));
+        QVERIFY(second.writeSettingsBody(QString(), true));
+        QVERIFY(first.start());
+        QVERIFY(waitUntilRunning(first));
+        QCOMPARE(runningPid(second), 0);
+        QVERIFY(second.start());
+        QVERIFY(waitUntilRunning(second));
+        QCOMPARE(runningPid(first), first.pid());
+        QCOMPARE(runningPid(second), second.pid());
+        QCOMPARE(second.runOnce({QStringLiteral("-t")}), 0);
+        QCOMPARE(second.waitForExit(), 0);
+        QVERIFY(first.isRunning());
+        QCOMPARE(first.stop(), 0);
+    }
+
+    void daemonStartsAndTerminateStopsIt()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(QString(), true));
+        QString out, err;
+        // The parent returns only once the daemon runs.
+        QCOMPARE(kiv.runOnce({}, &out, &err), 0);
+        const qint64 pid = runningPid(kiv);
+        QVERIFY2(pid > 0, qPrintable(err));
+        auto cleanup = qScopeGuard([pid] {
+            if (!processGone(pid))
+                ::kill(pid_t(pid), SIGKILL);
+        });
+
+        // Detached: its own session, working directory "/".
+        QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget(), QStringLiteral("/"));
+        QCOMPARE(::getsid(pid_t(pid)), pid_t(::getpgid(pid_t(pid))));
+        QVERIFY(::getsid(pid_t(pid)) != ::getsid(0));
+
+        // A second start is refused while it runs.
+        QCOMPARE(kiv.runOnce({}, &out, &err), 1);
+        QVERIFY2(err.contains(QLatin1String("already running")), qPrintable(err));
+
+        QCOMPARE(kiv.runOnce({QStringLiteral("-terminate")}, &out, &err), 0);
+        QVERIFY2(out.contains(QLatin1String("Kiv (v8520) stopped")), qPrintable(out + err));
+        QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 10000);
+        QCOMPARE(runningPid(kiv), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestService)
+#include "tst_service.moc"

@@ -1,0 +1,45 @@
+# The simulated libusb, named as the binding expects it beside an executable.
+function(kiv_simusb target outdir)
+  add_library(${target} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/usb/simusb.cpp ${CMAKE_CURRENT_SOURCE_DIR}/usb/simusb.h)
+  set_target_properties(${target} PROPERTIES
+    PREFIX "" OUTPUT_NAME "libusb-1.0" SUFFIX ".so.0"
+    LIBRARY_OUTPUT_DIRECTORY ${outdir}
+    CXX_VISIBILITY_PRESET hidden AUTOMOC OFF)
+  target_compile_definitions(${target} PRIVATE ${ARGN})
+endfunction()
+
+# Beside every test executable of this build.
+kiv_simusb(simusb ${CMAKE_CURRENT_BINARY_DIR})
+
+# Variants, each in a directory of its own with a probe program that loads it.
+foreach(variant nostrerror nohotplug missing)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/usb-${variant})
+  add_executable(usblibprobe_${variant} ${CMAKE_CURRENT_SOURCE_DIR}/usb/usblibprobe.cpp)
+  target_link_libraries(usblibprobe_${variant} PRIVATE kiv_usb)
+  set_target_properties(usblibprobe_${variant} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${out} OUTPUT_NAME usblibprobe)
+  add_dependencies(usb_tst_usblib usblibprobe_${variant})
+endforeach()
+kiv_simusb(simusb_nostrerror ${CMAKE_CURRENT_BINARY_DIR}/usb-nostrerror SIMUSB_NO_STRERROR)
+kiv_simusb(simusb_nohotplug ${CMAKE_CURRENT_BINARY_DIR}/usb-nohotplug SIMUSB_NO_HOTPLUG)
+add_dependencies(usb_tst_usblib simusb_nostrerror simusb_nohotplug)
+target_compile_definitions(usb_tst_usblib PRIVATE USB_PROBE_ROOT="${CMAKE_CURRENT_BINARY_DIR}")
+
+file(GLOB usb_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/usb/tst_*.cpp)
+foreach(src ${usb_tests})
+  get_filename_component(name ${src} NAME_WE)
+  add_dependencies(usb_${name} simusb)
+endforeach()
+
+# The end-to-end USB tests (defined after this directory) copy the service
+# and the simulated library into a directory of their own.
+function(kiv_simusb_e2e)
+  file(GLOB e2e_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/tst_usb*.cpp)
+  foreach(src ${e2e_tests})
+    get_filename_component(name ${src} NAME_WE)
+    if(TARGET e2e_${name})
+      add_dependencies(e2e_${name} simusb)
+      target_compile_definitions(e2e_${name} PRIVATE SIMUSB_LIBRARY="$<TARGET_FILE:simusb>")
+    endif()
+  endforeach()
+endfunction()
+cmake_language(DEFER CALL kiv_simusb_e2e)

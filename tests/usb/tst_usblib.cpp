@@ -1,0 +1,172 @@
+#include "usb/usblib.h"
+
+#include "simusbcontrol.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <cstring>
+
+class TestUsbLib : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void loadsFromExecutableDirectory();
+    void exitClearsContextAndInitMakesFreshOne();
+    void portNumbersAreCutToTheChain();
+    void descriptorsAndConfiguration();
+    void missingStrerrorFallsBackToTheCLibrary();
+    void missingHotplugFailsTheLoadButNotTheCallers();
+    void missingFileIsRetriedOnEveryCall();
+
+private:
+    QStringList runProbe(const QString &variant);
+    SimUsb sim;
+};
+
+void TestUsbLib::initTestCase()
+{
+    UsbLib::instance();
+    QVERIFY2(sim.load(), sim.error.constData());
+}
+
+void TestUsbLib::loadsFromExecutableDirectory()
+{
+    UsbLib *lib = UsbLib::instance();
+    QVERIFY(lib->isLoaded());
+    QVERIFY(lib->loadFailure().isEmpty());
+    QCOMPARE(lib->fileName(), QCoreApplication::applicationDirPath() + "/libusb-1.0.so.0");
+    QCOMPARE(UsbLib::instance(), lib);
+    QCOMPARE(lib->strerror(LIBUSB_ERROR_BUSY), QByteArray("Resource busy"));
+}
+
+void TestUsbLib::exitClearsContextAndInitMakesFreshOne()
+{
+    UsbLib *lib = UsbLib::instance();
+    const int before = sim.live_contexts();
+    libusb_context *ctx = nullptr;
+    QCOMPARE(lib->init(&ctx), 0);
+    QVERIFY(ctx);
+    QCOMPARE(sim.live_contexts(), before + 1);
+    lib->exit(ctx);
+    QVERIFY(!ctx);
+    QCOMPARE(sim.live_contexts(), before);
+    QCOMPARE(lib->init(&ctx), 0);
+    QVERIFY(ctx);
+    QCOMPARE(sim.live_contexts(), before + 1);
+    lib->exit(ctx);
+    lib->exit(ctx); // a second exit of a cleared pointer does nothing
+    QCOMPARE(sim.live_contexts(), before);
+}
+
+void TestUsbLib::portNumbersAreCutToTheChain()
+{
+    sim.reset();
+    sim.add_device(1, "4.2", 0x2912, 0xa4);
+    sim.add_device(2, "", 0x2912, 0xa5);
+    sim.add_device(3, "1.2.3.4.5.6.7.8.9", 0x2912, 0xa6);
+    UsbLib *lib = UsbLib::instance();
+    libusb_context *ctx = nullptr;
+    lib->init(&ctx);
+    libusb_device **list = nullptr;
+    QCOMPARE(lib->getDeviceList(ctx, &list), ssize_t(3));
+
+    QVector<quint8> ports;
+    QCOMPARE(lib->getPortNumbers(list[0], ports), 2);
+    QCOMPARE(ports, QVector<quint8>({4, 2}));
+    QCOMPARE(lib->getBusNumber(list[0]), quint8(1));
+    QCOMPARE(lib->getPortNumbers(list[1], ports), 0);
+    QVERIFY(ports.isEmpty());
+    // Too long for the room of 8: the error comes back, the vector is not cut.
+    QCOMPARE(lib->getPortNumbers(list[2], ports), int(LIBUSB_ERROR_OVERFLOW));
+    QCOMPARE(ports.size(), 8);
+
+    lib->freeDeviceList(list, 1);
+    lib->exit(ctx);
+    QCOMPARE(sim.device_refs(), 0);
+}
+
+void TestUsbLib::descriptorsAndConfiguration()
+{
+    sim.reset();
+    const int dev = sim.add_device(1, "3", 0x2912, 0x00a4);
+    UsbLib *lib = UsbLib::instance();
+    libusb_context *ctx = nullptr;
+    lib->init(&ctx);
+    libusb_device **list = nullptr;
+    QCOMPARE(lib->getDeviceList(ctx, &list), ssize_t(1));
+    libusb_device_descriptor desc{};
+    QCOMPARE(lib->getDeviceDescriptor(list[0], &desc), 0);
+    QCOMPARE(desc.idVendor, quint16(0x2912));
+    QCOMPARE(desc.idProduct, quint16(0x00a4));
+
+    libusb_device_handle *handle = nullptr;
+    QCOMPARE(lib->open(list[0], &handle), 0);
+    QCOMPARE(lib->getDevice(handle), list[0]);
+    QCOMPARE(lib->getStringDescriptorAscii(handle, 2), QByteArray("SIM") + QByteArray::number(dev));
+    QCOMPARE(lib->getStringDescriptorAscii(handle, 0), QByteArray());
+    QCOMPARE(lib->getConfiguration(handle), 1);
+    sim.unplug(dev);
+    QCOMPARE(lib->getConfiguration(handle), -1);
+    lib->close(handle);
+    lib->freeDeviceList(list, 1);
+    lib->exit(ctx);
+    QCOMPARE(sim.live_handles(), 0);
+    QCOMPARE(sim.device_refs(), 0);
+}
+
+QStringList TestUsbLib::runProbe(const QString &variant)
+{
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start(QStringLiteral(USB_PROBE_ROOT "/usb-%1/usblibprobe").arg(variant), {});
+    if (!probe.waitForFinished(60000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0) {
+        qWarning() << "probe" << variant << "failed:" << probe.errorString() << probe.exitCode();
+        return {};
+    }
+    return QString::fromUtf8(probe.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestUsbLib::missingStrerrorFallsBackToTheCLibrary()
+{
+    const QStringList out = runProbe("nostrerror");
+    QVERIFY(!out.isEmpty());
+    QVERIFY2(out.contains("loaded: 1"), qPrintable(out.join('\n')));
+    QCOMPARE(out.filter("debug:"), QStringList());
+    QVERIFY(out.contains(QStringLiteral("strerror: ") + QString::fromUtf8(std::strerror(LIBUSB_ERROR_BUSY))));
+    QVERIFY(out.contains("hotplug: 0"));
+    QVERIFY(out.contains("context: null"));
+}
+
+void TestUsbLib::missingHotplugFailsTheLoadButNotTheCallers()
+{
+    const QStringList out = runProbe("nohotplug");
+    QVERIFY(!out.isEmpty());
+    QVERIFY2(out.contains("loaded: 0"), qPrintable(out.join('\n')));
+    // Resolution is not retried once the file is loaded.
+    QCOMPARE(out.filter("debug:"), QStringList({"debug: error resolve libusb_hotplug_register_callback"}));
+    // Entries before the missing one keep working; the missing one refuses.
+    QVERIFY(out.contains("init: 0"));
+    QVERIFY(out.contains("strerror: Resource busy"));
+    QVERIFY(out.contains(QStringLiteral("hotplug: %1").arg(LIBUSB_ERROR_NOT_SUPPORTED)));
+}
+
+void TestUsbLib::missingFileIsRetriedOnEveryCall()
+{
+    const QStringList out = runProbe("missing");
+    QVERIFY(!out.isEmpty());
+    QVERIFY2(out.contains("loaded: 0"), qPrintable(out.join('\n')));
+    const QStringList debug = out.filter("debug:");
+    QCOMPARE(debug.size(), 2);
+    const QString expected = QStringLiteral("debug: <" USB_PROBE_ROOT "/usb-missing/libusb-1.0.so.0> load error [");
+    for (const QString &line : debug)
+        QVERIFY2(line.startsWith(expected) && line.endsWith(']'), qPrintable(line));
+    QVERIFY(out.contains(QStringLiteral("init: %1").arg(LIBUSB_ERROR_NOT_SUPPORTED)));
+    QVERIFY(out.contains(QStringLiteral("hotplug: %1").arg(LIBUSB_ERROR_NOT_SUPPORTED)));
+    QVERIFY(out.contains("context: null"));
+}
+
+QTEST_GUILESS_MAIN(TestUsbLib)
+#include "tst_usblib.moc"

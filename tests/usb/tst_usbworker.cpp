@@ -1,0 +1,469 @@
+#include "usb/usblib.h"
+#include "usb/usbworker.h"
+
+#include "logcapture.h"
+#include "simusbcontrol.h"
+
+#include <QPointer>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+const int kWait = 15000;
+
+// Receives the worker's signals in the test thread (queued, like a partner).
+class Recorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QByteArray> data;
+    int established = 0;
+    int lost = 0;
+    int finished = 0;
+
+    QByteArray allData() const
+    {
+        QByteArray all;
+        for (const QByteArray &d : data)
+            all += d;
+        return all;
+    }
+
+public slots:
+    void onData(QByteArray d) { data.append(d); }
+    void onEstablished() { ++established; }
+    void onLost() { ++lost; }
+    void onFinished() { ++finished; }
+};
+
+// One worker in a thread of its own, wired as the service wires it.
+class Run
+{
+public:
+    explicit Run(const UsbDeviceSettings &entry, int openRetryMs = 100, int lostPauseMs = 200)
+    {
+        worker = new UsbWorker(entry);
+        worker->setPauses(openRetryMs, lostPauseMs);
+        worker->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, worker, &UsbWorker::start);
+        QObject::connect(worker, &UsbWorker::finished, &thread, &QThread::quit);
+        QObject::connect(worker, &UsbWorker::finished, worker, &QObject::deleteLater);
+        QObject::connect(worker, &UsbWorker::portDataReceived, &rec, &Recorder::onData);
+        QObject::connect(worker, &UsbWorker::portConnectionEstablished, &rec, &Recorder::onEstablished);
+        QObject::connect(worker, &UsbWorker::portConnectionLost, &rec, &Recorder::onLost);
+        QObject::connect(worker, &UsbWorker::finished, &rec, &Recorder::onFinished);
+        thread.start();
+    }
+
+    ~Run() { finish(); }
+
+    // Stops the worker (as the service does, from this thread) and waits until it is gone.
+    bool finish()
+    {
+        if (worker)
+            worker->stop();
+        return waitGone();
+    }
+
+    // The thread's quit() arrives through this thread's events, as in the service.
+    bool waitGone()
+    {
+        if (!QTest::qWaitFor([this] { return thread.isFinished(); }, kWait))
+            return false;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return worker.isNull();
+    }
+
+    void send(const QByteArray &data)
+    {
+        QMetaObject::invokeMethod(worker, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, data));
+    }
+
+    QThread thread;
+    QPointer<UsbWorker> worker;
+    Recorder rec;
+};
+
+UsbDeviceSettings entry(const QString &id, const QString &port, bool hotplugged = false)
+{
+    UsbDeviceSettings e;
+    e.id = id;
+    e.port = port;
+    e.hotplugged = hotplugged;
+    return e;
+}
+
+} // namespace
+
+class TestUsbWorker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void busAndPortPathOpensOnlyThatDevice();
+    void badPathFailsSilentlyAndIsRetried();
+    void productIdForm_data();
+    void productIdForm();
+    void notFoundAndOpenFailures();
+    void interface2FallbackLastsForTheWorkersLife();
+    void busyInterfaceKeepsHandleUntilNextAttempt();
+    void claimAndDetachFailuresCloseTheDevice();
+    void readErrorAfterWorkingLinkReconnects();
+    void earlyErrorIgnoredAndPartialDataDelivered();
+    void persistentEarlyErrorsCountAsLostLink();
+    void hotpluggedWorkerGivesUpAfterThreeAttempts();
+    void stopDuringPendingReadAndLostPause();
+    void noLeaksAcrossReconnects();
+
+private:
+    SimUsb sim;
+    int baseContexts = 0;
+};
+
+void TestUsbWorker::initTestCase()
+{
+    QVERIFY(UsbLib::instance()->isLoaded());
+    QVERIFY2(sim.load(), sim.error.constData());
+}
+
+void TestUsbWorker::init()
+{
+    sim.reset();
+    baseContexts = sim.live_contexts();
+}
+
+void TestUsbWorker::cleanup()
+{
+    // Every worker is gone by now: nothing of it may remain in libusb.
+    QCOMPARE(sim.live_handles(), 0);
+    QCOMPARE(sim.live_contexts(), baseContexts);
+    QCOMPARE(sim.device_refs(), 0);
+}
+
+void TestUsbWorker::busAndPortPathOpensOnlyThatDevice()
+{
+    const int shorter = sim.add_device(1, "4", 0x2912, 0xa4);
+    const int longer = sim.add_device(1, "4.2.1", 0x2912, 0xa4);
+    const int otherBus = sim.add_device(2, "4.2", 0x2912, 0xa4);
+    const int dev = sim.add_device(1, "4.2", 0x2912, 0xa4);
+    sim.set_kernel_driver(dev, 3, 1);
+    LogCapture log("USB-path");
+    {
+        Run run(entry("path", "1-4.2"));
+        QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+        QCOMPARE(sim.open_count(dev), 1);
+        QCOMPARE(sim.open_count(shorter) + sim.open_count(longer) + sim.open_count(otherBus), 0);
+        QCOMPARE(sim.detach_count(dev), 1);
+        QVERIFY(sim.claimed(dev, 3));
+        QVERIFY(!sim.claimed(dev, 2));
+
+        // Clear-halt of IN, then OUT endpoint of interface 3.
+        QCOMPARE(sim.control_count(dev), 2);
+        const int expectedIndex[] = {0x8B, 0x0A};
+        for (int i = 0; i < 2; ++i) {
+            int type = -1, request = -1, value = -1, index = -1;
+            sim.control_at(dev, i, &type, &request, &value, &index);
+            QCOMPARE(type, 0x02);
+            QCOMPARE(request, 1);
+            QCOMPARE(value, 0);
+            QCOMPARE(index, expectedIndex[i]);
+        }
+
+        // 70 bytes come out as a 64-byte read and a 6-byte read, in order.
+        QByteArray incoming;
+        for (int i = 0; i < 70; ++i)
+            incoming.append(char(i));
+        sim.pushIn(dev, incoming);
+        QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData().size(), 70, kWait);
+        QCOMPARE(run.rec.allData(), incoming);
+        QCOMPARE(run.rec.data.first().size(), 64);
+        for (int i = 0; i < sim.read_count(dev); ++i)
+            QCOMPARE(sim.read_endpoint_at(dev, i), 0x8B);
+
+        run.send(QByteArray("\x01\x02", 2));
+        run.send(QByteArray("\x03", 1));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.write_count(dev), 2, kWait);
+        int endpoint = 0;
+        QCOMPARE(sim.writeAt(dev, 0, &endpoint), QByteArray("\x01\x02", 2));
+        QCOMPARE(endpoint, 0x0A);
+        QCOMPARE(sim.writeAt(dev, 1, &endpoint), QByteArray("\x03", 1));
+
+        QVERIFY(run.finish());
+        QCOMPARE(run.rec.finished, 1);
+        QCOMPARE(run.rec.lost, 0);
+    }
+    QVERIFY(!sim.claimed(dev, 3));
+    // The driver of interface 2 is given back on close.
+    QCOMPARE(sim.attach_count(dev), 1);
+    const QStringList lines = log.lines();
+    QCOMPARE(lines.count("INFO|Open USB: 1-4.2"), 1);
+    QCOMPARE(lines.count("INFO|SUCCESS"), 1);
+    QVERIFY(lines.contains("INFO|write: 01 02 (2 bytes)"));
+    QVERIFY(lines.contains("INFO|write: 03 (1 bytes)"));
+    QVERIFY(lines.contains("INFO|read: 40 41 42 43 44 45 (6 bytes)"));
+    QCOMPARE(lines.filter("ERROR|").size(), 0);
+}
+
+void TestUsbWorker::badPathFailsSilentlyAndIsRetried()
+{
+    const int dev = sim.add_device(1, "4.2", 0x2912, 0xa4);
+    LogCapture log("USB-bad");
+    Run run(entry("bad", "1-4-2"));
+    const int inits = sim.init_count();
+    // Every attempt starts with a fresh context: wait for a few attempts.
+    QTRY_VERIFY_WITH_TIMEOUT(sim.init_count() >= inits + 3, kWait);
+    QVERIFY(run.finish());
+    QCOMPARE(sim.open_count(dev), 0);
+    QCOMPARE(run.rec.established, 0);
+    QCOMPARE(log.lines(), QStringList());
+}
+
+void TestUsbWorker::productIdForm_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<int>("opened");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("a4") << "a4" << 2 << "INFO|Open USB: 2912:00a4";
+    QTest::newRow("A4") << "A4" << 2 << "INFO|Open USB: 2912:00a4";
+    QTest::newRow("zz means 1") << "zz" << 3 << "INFO|Open USB: 2912:0001";
+    QTest::newRow("1") << "1" << 3 << "INFO|Open USB: 2912:0001";
+}
+
+void TestUsbWorker::productIdForm()
+{
+    QFETCH(QString, port);
+    QFETCH(int, opened);
+    QFETCH(QString, line);
+    int devs[4];
+    devs[0] = sim.add_device(1, "1", 0x1234, 0xa4); // another vendor
+    devs[1] = sim.add_device(1, "2", 0x2912, 0xa5); // another product
+    devs[2] = sim.add_device(1, "3", 0x2912, 0xa4);
+    devs[3] = sim.add_device(1, "4", 0x2912, 0x01);
+    LogCapture log("USB-pid");
+    Run run(entry("pid", port));
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(sim.open_count(devs[i]), i == opened ? 1 : 0);
+    QVERIFY(run.finish());
+    QCOMPARE(log.count(line), 1);
+}
+
+void TestUsbWorker::notFoundAndOpenFailures()
+{
+    const int dev = sim.add_device(1, "4.2", 0x2912, 0xa4);
+    sim.add_device(1, "5", 0x1234, 0x01);
+    sim.set_open_result(dev, LIBUSB_ERROR_ACCESS);
+    LogCapture log("USB-fail");
+    {
+        Run path(entry("fail", "1-4.2"));
+        Run pid(entry("fail", "a4"));
+        Run none(entry("fail", "zz"));
+        Run nowhere(entry("fail", "1-5.1"));
+        const QString denied = "Access denied (insufficient permissions)";
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Can't open device 1-4.2 [" + denied + "]") >= 2, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Can't open device 2912:00a4 [" + denied + "]") >= 2, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Not found device 2912:0001") >= 2, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Not found device 1-5.1") >= 2, kWait);
+        QCOMPARE(log.count("INFO|SUCCESS"), 0);
+        QCOMPARE(path.rec.established + pid.rec.established + none.rec.established, 0);
+    }
+}
+
+void TestUsbWorker::interface2FallbackLastsForTheWorkersLife()
+{
+    const int dev = sim.add_device(1, "7", 0x2912, 0xa4);
+    sim.set_claim_result(dev, 3, LIBUSB_ERROR_NOT_FOUND);
+    LogCapture log("USB-fallback");
+    Run run(entry("fallback", "1-7"));
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    QVERIFY(sim.claimed(dev, 2));
+    QVERIFY(!sim.claimed(dev, 3));
+    int type, request, value, index;
+    sim.control_at(dev, 0, &type, &request, &value, &index);
+    QCOMPARE(index, 0x83);
+    sim.control_at(dev, 1, &type, &request, &value, &index);
+    QCOMPARE(index, 0x02);
+
+    // Interface 3 becomes claimable before the reconnect: the endpoints stay.
+    sim.set_claim_result(dev, 3, 0);
+    // A read that only times out (marking the link), then a failing one.
+    sim.push_read_result(dev, LIBUSB_ERROR_TIMEOUT, nullptr, 0);
+    sim.push_read_result(dev, LIBUSB_ERROR_IO, nullptr, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 2, kWait);
+    QVERIFY(sim.claimed(dev, 3));
+    sim.pushIn(dev, "hello");
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("hello"), kWait);
+    run.send("out");
+    QTRY_COMPARE_WITH_TIMEOUT(sim.write_count(dev), 1, kWait);
+    int endpoint = 0;
+    sim.writeAt(dev, 0, &endpoint);
+    QCOMPARE(endpoint, 0x02);
+    QVERIFY(run.finish());
+    for (int i = 0; i < sim.read_count(dev); ++i)
+        QCOMPARE(sim.read_endpoint_at(dev, i), 0x83);
+    QCOMPARE(sim.control_count(dev), 4);
+    sim.control_at(dev, 2, &type, &request, &value, &index);
+    QCOMPARE(index, 0x83);
+    QCOMPARE(log.count("ERROR|error: -1"), 1);
+}
+
+void TestUsbWorker::busyInterfaceKeepsHandleUntilNextAttempt()
+{
+    const int dev = sim.add_device(1, "7", 0x2912, 0xa4);
+    sim.set_claim_result(dev, 3, LIBUSB_ERROR_BUSY);
+    LogCapture log("USB-busy");
+    Run run(entry("busy", "1-7"), 300);
+    QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Resource busy") >= 1, kWait);
+    // Busy is not a reason to try interface 2, and the handle stays open.
+    QVERIFY(!sim.claimed(dev, 2));
+    QCOMPARE(sim.live_handles(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.open_count(dev) >= 2, kWait);
+    QVERIFY(sim.live_handles() <= 1);
+    sim.set_claim_result(dev, 3, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    QCOMPARE(sim.live_handles(), 1);
+    QVERIFY(sim.claimed(dev, 3));
+    QVERIFY(run.finish());
+}
+
+void TestUsbWorker::claimAndDetachFailuresCloseTheDevice()
+{
+    const int noClaim = sim.add_device(1, "1", 0x2912, 0xa4);
+    sim.set_claim_result(noClaim, 3, LIBUSB_ERROR_ACCESS);
+    sim.set_claim_result(noClaim, 2, LIBUSB_ERROR_IO);
+    const int noDetach = sim.add_device(1, "2", 0x2912, 0xa5);
+    sim.set_kernel_driver(noDetach, 3, 1);
+    sim.set_detach_result(noDetach, LIBUSB_ERROR_ACCESS);
+    LogCapture claimLog("USB-noclaim");
+    LogCapture detachLog("USB-nodetach");
+    {
+        Run claim(entry("noclaim", "1-1"), 300);
+        Run detach(entry("nodetach", "a5"), 300);
+        QTRY_VERIFY_WITH_TIMEOUT(claimLog.count("ERROR|Can't claim device [Input/Output Error]") >= 2, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(detachLog.count("ERROR|Access denied (insufficient permissions)") >= 2, kWait);
+        QVERIFY(sim.open_count(noClaim) >= 2);
+        QVERIFY(sim.open_count(noDetach) >= 2);
+        QCOMPARE(claim.rec.established + detach.rec.established, 0);
+    }
+}
+
+void TestUsbWorker::readErrorAfterWorkingLinkReconnects()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    // Time-outs carry no data and no log line, but mark the link working.
+    sim.push_read_result(dev, LIBUSB_ERROR_TIMEOUT, nullptr, 0);
+    sim.push_read_result(dev, LIBUSB_ERROR_TIMEOUT, nullptr, 0);
+    sim.push_read_result(dev, LIBUSB_ERROR_PIPE, nullptr, 0);
+    LogCapture log("USB-lost");
+    Run run(entry("lost", "a4"), 100, 300);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 2, kWait);
+    QCOMPARE(sim.open_count(dev), 2);
+    QCOMPARE(run.rec.data.size(), 0);
+    sim.pushIn(dev, "after");
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("after"), kWait);
+    QVERIFY(run.finish());
+    const QStringList lines = log.lines();
+    QCOMPARE(lines.count("ERROR|error: -9"), 1);
+    QCOMPARE(lines.count("INFO|SUCCESS"), 2);
+    QCOMPARE(lines.filter("read: ").size(), 1);
+}
+
+void TestUsbWorker::earlyErrorIgnoredAndPartialDataDelivered()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    // An error before any good read is ignored, the next read follows at once.
+    sim.push_read_result(dev, LIBUSB_ERROR_IO, nullptr, 0);
+    sim.push_read_result(dev, 0, "ab", 2);
+    // Bytes of a transfer that also failed are still delivered, with no reconnect.
+    sim.push_read_result(dev, LIBUSB_ERROR_OVERFLOW, "cd", 2);
+    sim.push_read_result(dev, 0, "ef", 2);
+    LogCapture log("USB-early");
+    Run run(entry("early", "a4"));
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("abcdef"), kWait);
+    QVERIFY(run.finish());
+    QCOMPARE(run.rec.lost, 0);
+    QCOMPARE(run.rec.established, 1);
+    QCOMPARE(sim.open_count(dev), 1);
+    QCOMPARE(log.lines().filter("ERROR|").size(), 0);
+    QVERIFY(log.lines().contains("INFO|read: 63 64 (2 bytes)"));
+}
+
+void TestUsbWorker::persistentEarlyErrorsCountAsLostLink()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    for (int i = 0; i < UsbWorker::kEarlyErrorLimit; ++i)
+        sim.push_read_result(dev, LIBUSB_ERROR_NO_DEVICE, nullptr, 0);
+    LogCapture log("USB-dead");
+    Run run(entry("dead", "a4"));
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 2, kWait);
+    QVERIFY(run.finish());
+    QCOMPARE(log.count("ERROR|error: -4"), 1);
+}
+
+void TestUsbWorker::hotpluggedWorkerGivesUpAfterThreeAttempts()
+{
+    LogCapture log("USB-3-1");
+    LogCapture configuredLog("USB-configured");
+    Run configured(entry("configured", "3-1"));
+    Run hot(entry("3-1", "3-1", true));
+    QVERIFY(hot.waitGone());
+    QCOMPARE(hot.rec.finished, 1);
+    QCOMPARE(log.count("ERROR|Not found device 3-1"), 3);
+    // A configured device keeps trying.
+    QTRY_VERIFY_WITH_TIMEOUT(configuredLog.count("ERROR|Not found device 3-1") >= 5, kWait);
+    QCOMPARE(configured.rec.finished, 0);
+    QVERIFY(configured.finish());
+    QCOMPARE(configured.rec.finished, 1);
+}
+
+void TestUsbWorker::stopDuringPendingReadAndLostPause()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    {
+        Run run(entry("pending", "a4"));
+        QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+        const int reads = sim.read_count(dev);
+        QTRY_VERIFY_WITH_TIMEOUT(sim.read_count(dev) > reads, kWait); // a read is pending now
+        QVERIFY(run.finish());
+        QCOMPARE(run.rec.finished, 1);
+    }
+    // Stopped in the 10 s pause after a lost link: ends long before the pause would.
+    sim.push_read_result(dev, LIBUSB_ERROR_TIMEOUT, nullptr, 0);
+    sim.push_read_result(dev, LIBUSB_ERROR_IO, nullptr, 0);
+    Run run(entry("pending", "a4"), 100, UsbWorker::kLostPauseMs);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, 1, kWait);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(run.finish());
+    QVERIFY2(timer.elapsed() < 5000, QByteArray::number(timer.elapsed()));
+    QCOMPARE(run.rec.established, 1);
+}
+
+void TestUsbWorker::noLeaksAcrossReconnects()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    sim.add_device(1, "4", 0x2912, 0xa5);
+    const int rounds = 20;
+    for (int i = 0; i < rounds; ++i) {
+        sim.push_read_result(dev, LIBUSB_ERROR_TIMEOUT, nullptr, 0);
+        sim.push_read_result(dev, LIBUSB_ERROR_IO, nullptr, 0);
+    }
+    Run run(entry("leak", "1-3"), 10, 10);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, rounds, kWait * 2);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, rounds + 1, kWait);
+    // One context and one handle at a time, whatever the number of reconnects.
+    QCOMPARE(sim.live_contexts(), baseContexts + 1);
+    QCOMPARE(sim.live_handles(), 1);
+    QVERIFY(run.finish());
+    // cleanup() checks that nothing is left.
+}
+
+QTEST_GUILESS_MAIN(TestUsbWorker)
+#include "tst_usbworker.moc"
