@@ -1,8 +1,79 @@
 #include "service/logsetup.h"
 
-// Placeholder until the log set-up is built.
+#include "logging/dailyrollingfileappender.h"
+
+#include <QDir>
+
+#include <log4cxx/consoleappender.h>
+#include <log4cxx/logger.h>
+#include <log4cxx/logmanager.h>
+#include <log4cxx/patternlayout.h>
+#include <log4cxx/spi/loggerrepository.h>
+
+#include <clocale>
+#include <cstring>
+#include <langinfo.h>
+
+namespace {
+
+const char kLayoutPattern[] = "%d %-5p [%c] %m%n";
+const char kLogFileName[] = "Kiv.log";
+const char kConsoleAppenderName[] = "console";
+const char kFileAppenderName[] = "file";
+const int kMaxBackupIndex = 14;
+
+// log4cxx converts narrow strings with the C library's character type: a
+// service started without LANG would write Russian text as '?'.
+void ensureUtf8CharacterType()
+{
+    const char *codeset = nl_langinfo(CODESET);
+    if (codeset && (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "utf8") == 0))
+        return;
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
+        std::setlocale(LC_CTYPE, "en_US.UTF-8");
+}
+
+} // namespace
+
+void preventLogAutoConfiguration()
+{
+    log4cxx::LogManager::getLoggerRepository()->setConfigured(true);
+}
+
 void setupLogging(const Settings &settings, bool consoleLog)
 {
-    Q_UNUSED(settings);
-    Q_UNUSED(consoleLog);
+    preventLogAutoConfiguration();
+    ensureUtf8CharacterType();
+
+    log4cxx::helpers::Pool pool;
+    const log4cxx::LoggerPtr root = log4cxx::Logger::getRootLogger();
+    // Set up again, the appenders are replaced rather than doubled.
+    root->removeAppender(LOG4CXX_STR(kConsoleAppenderName));
+    root->removeAppender(LOG4CXX_STR(kFileAppenderName));
+
+    auto layout = std::make_shared<log4cxx::PatternLayout>();
+    layout->setConversionPattern(LOG4CXX_STR(kLayoutPattern));
+    layout->activateOptions(pool);
+
+    if (consoleLog) {
+        auto console = std::make_shared<log4cxx::ConsoleAppender>();
+        console->setLayout(layout);
+        console->setTarget(log4cxx::ConsoleAppender::getSystemOut());
+        console->setName(LOG4CXX_STR(kConsoleAppenderName));
+        console->activateOptions(pool);
+        root->addAppender(console);
+    }
+
+    auto file = std::make_shared<kiv::DailyRollingFileAppender>();
+    file->setLayout(layout);
+    file->setFile(QDir(settings.logsDir).filePath(QLatin1String(kLogFileName)).toStdString());
+    file->setDatePattern(kiv::DailyRollingFileAppender::DAILY_ROLLOVER);
+    file->setAppend(true);
+    file->setMaxBackupIndex(kMaxBackupIndex);
+    file->setZip(true);
+    file->setEncoding(LOG4CXX_STR("UTF-8"));
+    file->setName(LOG4CXX_STR(kFileAppenderName));
+    // Reports its own file problems; the service goes on either way.
+    file->activateOptions(pool);
+    root->addAppender(file);
 }

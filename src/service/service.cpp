@@ -7,6 +7,7 @@
 #include "service/iportworker.h"
 #include "service/logsetup.h"
 #include "usb/hotplugagent.h"
+#include "usb/usblib.h"
 #include "usb/usbworker.h"
 
 #include <QCoreApplication>
@@ -209,6 +210,12 @@ IWorker *Service::createOfdWorker(const QString &id)
 
 HotplugAgent *Service::createHotplugAgent()
 {
+    UsbLib *usb = UsbLib::instance();
+    if (!usb->isLoaded()) {
+        logWarn(QStringLiteral("Hot-plug detection is off: libusb could not be loaded (%1)")
+                    .arg(usb->loadFailure()));
+        return nullptr;
+    }
     return new HotplugAgent(this);
 }
 

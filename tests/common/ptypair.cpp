@@ -1,6 +1,7 @@
 #include "ptypair.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 PtyPair::PtyPair()
+    : m_linkPath(m_dir.filePath(QStringLiteral("tty")))
 {
     open();
 }
@@ -37,6 +39,11 @@ bool PtyPair::open()
     m_master = master;
     m_slave = slave;
     m_slavePath = QString::fromLocal8Bit(name);
+    QFile::remove(m_linkPath);
+    if (!m_dir.isValid() || !QFile::link(m_slavePath, m_linkPath)) {
+        close();
+        return false;
+    }
     return true;
 }
 
@@ -134,6 +141,7 @@ int PtyPair::readByte(int timeoutMs)
 
 void PtyPair::closeMaster()
 {
+    QFile::remove(m_linkPath);
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;

@@ -3,6 +3,7 @@
 // port as an error, the way an unplugged adapter is.
 #include "ptypair.h"
 
+#include <QFile>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QtTest>
@@ -15,7 +16,7 @@ private slots:
     {
         PtyPair pty;
         QVERIFY(pty.isOpen());
-        QSerialPort port(pty.slavePath());
+        QSerialPort port(pty.portPath());
         QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
         QVERIFY(port.setBaudRate(115200));
 
@@ -45,12 +46,14 @@ private slots:
         pty.closeMaster();
         QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 10000);
         port.close();
+        QVERIFY(!QFile::exists(pty.portPath()));   // nothing to reopen by mistake
 
         QVERIFY(pty.reopen());
-        QSerialPort again(pty.slavePath());
+        QSerialPort again(pty.portPath());
         QVERIFY(again.open(QIODevice::ReadWrite));
         QVERIFY(pty.write("x"));
         QTRY_VERIFY_WITH_TIMEOUT(again.bytesAvailable() > 0 || again.waitForReadyRead(10), 10000);
+        QCOMPARE(again.readAll(), QByteArray("x"));
     }
 };
 

@@ -802,3 +802,12 @@ SIM_API int simusb_hotplug_callbacks(void)
         count += int(ctx->callbacks.size());
     return count;
 }
+
+SIM_API int simusb_queued_events(void)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    int count = 0;
+    for (libusb_context *ctx : contexts)
+        count += int(ctx->events.size());
+    return count;
+}

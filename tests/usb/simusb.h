@@ -45,6 +45,8 @@ int simusb_live_handles(void);
 // References held on devices through lists and handles.
 int simusb_device_refs(void);
 int simusb_hotplug_callbacks(void);
+// Hot-plug events not yet taken by libusb_handle_events.
+int simusb_queued_events(void);
 
 #ifdef __cplusplus
 }

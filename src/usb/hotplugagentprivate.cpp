@@ -1,0 +1,71 @@
+#include "usb/hotplugagentprivate.h"
+
+#include "service/hotpluglistener.h"
+#include "usb/poller.h"
+#include "usb/usblib.h"
+
+#include <QObject>
+
+#include <atomic>
+
+namespace {
+
+// Callbacks carry no user data: they report to the listener of the latest agent.
+std::atomic<HotplugListener *> currentListener{nullptr};
+
+int LIBUSB_CALL onHotplugEvent(libusb_context *, libusb_device *device, libusb_hotplug_event event, void *)
+{
+    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+        UsbLib *usb = UsbLib::instance();
+        QVector<quint8> ports;
+        usb->getPortNumbers(device, ports);
+        QMap<QString, QString> properties;
+        properties.insert(QStringLiteral("Dev"), HotplugAgentPrivate::deviceName(usb->getBusNumber(device), ports));
+        if (HotplugListener *listener = currentListener.load())
+            listener->onDeviceArrived(properties);
+    } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
+        Poller::departurePending = true;
+    }
+    // Staying registered.
+    return 0;
+}
+
+} // namespace
+
+QString HotplugAgentPrivate::deviceName(quint8 bus, const QVector<quint8> &ports)
+{
+    QString path;
+    for (quint8 port : ports)
+        path += QString::number(port) + QLatin1Char('.');
+    path.chop(1);
+    return QObject::tr("%1-%2").arg(bus).arg(path);
+}
+
+HotplugAgentPrivate::HotplugAgentPrivate(HotplugListener *listener)
+{
+    poller = new Poller(this);
+    currentListener = listener;
+
+    UsbLib *usb = UsbLib::instance();
+    usb->init(&context);
+    usb->hotplugRegisterCallback(context,
+                                 LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                 LIBUSB_HOTPLUG_ENUMERATE, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
+                                 LIBUSB_HOTPLUG_MATCH_ANY, onHotplugEvent, nullptr, &callbackHandle);
+    // Without a loaded library there are no events to handle, and the loop
+    // would only spin.
+    if (usb->isLoaded())
+        poller->start(QThread::InheritPriority);
+}
+
+HotplugAgentPrivate::~HotplugAgentPrivate()
+{
+    UsbLib *usb = UsbLib::instance();
+    poller->requestStop();
+    // The deregistration also wakes the poller out of libusb's event wait,
+    // so the tear-down does not sit out libusb's own time-out.
+    usb->hotplugDeregisterCallback(context, callbackHandle);
+    poller->wait();
+    usb->exit(context);
+    delete poller;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <libusb-1.0/libusb.h>
+
+#include <QMap>
+#include <QString>
+
+class HotplugAgent;
+class HotplugListener;
+class Poller;
+
+// The agent's libusb side: its own context, the callback registration and
+// the thread that drives libusb's event handling.
+class HotplugAgentPrivate
+{
+public:
+    explicit HotplugAgentPrivate(HotplugListener *listener);
+    virtual ~HotplugAgentPrivate();
+
+    HotplugAgentPrivate(const HotplugAgentPrivate &) = delete;
+    HotplugAgentPrivate &operator=(const HotplugAgentPrivate &) = delete;
+
+    // "Dev" of a device: bus, "-", port chain joined by "." (1-4.2).
+    static QString deviceName(quint8 bus, const QVector<quint8> &ports);
+
+    HotplugAgent *q = nullptr;
+    libusb_context *context = nullptr;
+    libusb_hotplug_callback_handle callbackHandle = 0;
+    Poller *poller = nullptr;
+
+    static constexpr int kVendorId = 0x2912;
+};

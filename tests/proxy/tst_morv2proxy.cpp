@@ -1,0 +1,429 @@
+// The protocol-2 proxy between two pseudo-terminals: the test plays the
+// application on one master and the device on the other.
+#include "morv2peer.h"
+#include "ptypair.h"
+#include "proxy/comproxymorv2.h"
+#include "proxy/morv2frame.h"
+
+#include <QFile>
+#include <QMutex>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <log4cxx/appenderskeleton.h>
+#include <log4cxx/basicconfigurator.h>
+#include <log4cxx/logger.h>
+#include <log4cxx/spi/loggingevent.h>
+
+#include <sys/resource.h>
+
+namespace {
+
+constexpr int kWait = 15000;   // bound for anything that should happen soon
+
+// Collects the messages of one logger.
+class CaptureAppender : public log4cxx::AppenderSkeleton
+{
+public:
+    QStringList lines() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_lines;
+    }
+    int count(const QString &text) const
+    {
+        int n = 0;
+        for (const QString &line : lines())
+            n += line.contains(text) ? 1 : 0;
+        return n;
+    }
+    void close() override {}
+    bool requiresLayout() const override { return false; }
+
+protected:
+    void append(const log4cxx::spi::LoggingEventPtr &event, log4cxx::helpers::Pool &) override
+    {
+        QMutexLocker lock(&m_mutex);
+        m_lines << QString::fromStdString(event->getRenderedMessage());
+    }
+
+private:
+    mutable QMutex m_mutex;
+    QStringList m_lines;
+};
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+QByteArray readFrameData(Morv2Peer &peer)
+{
+    QByteArray data;
+    return peer.receive(&data, kWait) ? data : QByteArray("<nothing>");
+}
+
+} // namespace
+
+// One proxy on its own thread between two pseudo-terminal pairs.
+class Rig
+{
+public:
+    explicit Rig(const QString &id, ComProxyMorv2::Timing timing = {}, bool appPresent = true)
+        : appPeer(app)
+        , devPeer(dev)
+    {
+        entry.id = id;
+        entry.protocol = 2;
+        // Without the application's port, its path is a link yet to be made.
+        entry.app.port = appPresent ? app.portPath() : dir.filePath("app");
+        entry.app.baudrate = 9600;   // ignored: the application side is always 115200
+        entry.dev.port = dev.portPath();
+        entry.dev.baudrate = 57600;
+
+        log = std::make_shared<CaptureAppender>();
+        logger = log4cxx::Logger::getLogger(("ComProxy2-" + id).toStdString());
+        logger->addAppender(log);
+
+        proxy = new ComProxyMorv2(entry);
+        proxy->setTiming(timing);
+        proxy->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, proxy, &ComProxyMorv2::start);
+        QObject::connect(proxy, &ComProxyMorv2::finished, &thread, &QThread::quit, Qt::DirectConnection);
+        established = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::portConnectionEstablished);
+        lost = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::portConnectionLost);
+        received = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::portDataReceived);
+        finished = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::finished);
+        thread.start();
+    }
+
+    ~Rig()
+    {
+        proxy->stop();
+        thread.wait();
+        delete proxy;
+        logger->removeAppender(log);
+    }
+
+    // Both ports open, ready to relay (the application's port opens after
+    // the device's, and opening clears what was there).
+    bool waitReady(int opened = 2)
+    {
+        QDeadlineTimer deadline(kWait);
+        while (log->lines().count(QStringLiteral("OK")) < opened && !deadline.hasExpired())
+            QTest::qWait(10);
+        return log->lines().count(QStringLiteral("OK")) >= opened;
+    }
+
+    void ofdAnswer(const QByteArray &data)
+    {
+        QMetaObject::invokeMethod(proxy, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, data));
+    }
+
+
+    QTemporaryDir dir;
+    PtyPair app;
+    PtyPair dev;
+    Morv2Peer appPeer;
+    Morv2Peer devPeer;
+    ComDeviceSettings entry;
+    std::shared_ptr<CaptureAppender> log;
+    log4cxx::LoggerPtr logger;
+    ComProxyMorv2 *proxy = nullptr;
+    QThread thread;
+    std::unique_ptr<QSignalSpy> established, lost, received, finished;
+};
+
+class TestMorv2Proxy : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsSet("KIV_TEST_LOG"))
+            log4cxx::BasicConfigurator::configure();
+    }
+
+    void relaysBothWaysWithStuffing()
+    {
+        Rig rig("relay");
+        QVERIFY(rig.waitReady());
+
+        const QByteArray control = QByteArray::fromHex("0103101003020405061510");
+        QCOMPARE(rig.appPeer.send(control, kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), control);
+        QCOMPARE(rig.devPeer.send(control + "answer", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.appPeer), control + "answer");
+
+        // Frames whose check byte is ETX or DLE, both ways, checked on the wire.
+        for (const QByteArray &data : {QByteArray::fromHex("00"), QByteArray::fromHex("13")}) {
+            QCOMPARE(rig.appPeer.send(data, kWait), Morv2Peer::Result::Ok);
+            QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
+            rig.devPeer.writeByte(Morv2Frame::ACK);
+            QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build(data));
+            rig.devPeer.writeByte(Morv2Frame::ACK);
+            QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::EOT));
+
+            QCOMPARE(rig.devPeer.send(data, kWait), Morv2Peer::Result::Ok);
+            QCOMPARE(readFrameData(rig.appPeer), data);
+        }
+        QCOMPARE(rig.log->count("app -> dev | 01 03 10 10 03 02 04 05 06 15 10 (11 bytes)"), 1);
+        QVERIFY(rig.received->isEmpty());
+    }
+
+    void frameSizeLimit()
+    {
+        Rig rig("limit");
+        QVERIFY(rig.waitReady());
+        const QByteArray largest(Morv2Frame::kMaxData, Morv2Frame::DLE);
+        QCOMPARE(rig.appPeer.send(largest, kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), largest);
+
+        // One byte more: no ACK, and the frame goes nowhere; a good frame
+        // sent again in its place is taken.
+        QCOMPARE(rig.appPeer.writeByte(Morv2Frame::ENQ), true);
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.appPeer.write(Morv2Frame::build(QByteArray(Morv2Frame::kMaxData + 1, 'x')));
+        QCOMPARE(rig.appPeer.readByte(1000), -1);
+        rig.appPeer.write(Morv2Frame::build("short"));
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.appPeer.writeByte(Morv2Frame::EOT);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("short"));
+    }
+
+    void ofdFramesGoToOfdOnly()
+    {
+        Rig rig("ofd");
+        QVERIFY(rig.waitReady());
+        QCOMPARE(rig.devPeer.send(QByteArray::fromHex("da0102"), kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.devPeer.send(QByteArray::fromHex("da"), kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.devPeer.send("plain", kWait), Morv2Peer::Result::Ok);
+        // The application sees the plain frame first: the OFD ones never.
+        QCOMPARE(readFrameData(rig.appPeer), QByteArray("plain"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.received->size(), 2, kWait);
+        QCOMPARE(rig.received->at(0).at(0).toByteArray(), QByteArray::fromHex("0102"));
+        QCOMPARE(rig.received->at(1).at(0).toByteArray(), QByteArray());
+        QCOMPARE(rig.log->count("dev -> ofd | DA 01 02 (3 bytes)"), 1);
+    }
+
+    void ofdAnswersCarryPrefix()
+    {
+        Rig rig("prefix");
+        QVERIFY(rig.waitReady());
+        rig.ofdAnswer("one");
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray::fromHex("0000da") + "one");
+        QCOMPARE(rig.log->count("ofd -> dev | 00 00 DA 6F 6E 65 (6 bytes)"), 1);
+
+        QCOMPARE(rig.appPeer.send("XYcommand", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("XYcommand"));
+        rig.ofdAnswer("two");
+        rig.ofdAnswer("three");
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("XY\xDAtwo"));
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("XY\xDAthree"));
+
+        QCOMPARE(rig.appPeer.send("Q", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("Q"));
+        rig.ofdAnswer("four");
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("Q\xDA" "four"));
+    }
+
+    void conflictDelays()
+    {
+        ComProxyMorv2::Timing timing;
+        timing.devConflictDelay = 600;
+        timing.appConflictDelay = 3000;
+        Rig rig("conflict", timing);
+        QVERIFY(rig.waitReady());
+
+        // Device side: our ENQ crosses the proxy's.
+        QCOMPARE(rig.appPeer.send("to device", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        QElapsedTimer timer;
+        timer.start();
+        rig.devPeer.writeByte(Morv2Frame::ENQ);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        const qint64 devDelay = timer.elapsed();
+        QVERIFY2(devDelay >= 600 && devDelay < 3000, qPrintable(QString::number(devDelay)));
+        QVERIFY(rig.devPeer.receiveAfterEnq(nullptr, kWait));
+        QCOMPARE(rig.log->count("Conflict"), 1);
+
+        // Application side.
+        QCOMPARE(rig.devPeer.send("to application", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        timer.start();
+        rig.appPeer.writeByte(Morv2Frame::ENQ);
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        QVERIFY2(timer.elapsed() >= 3000, qPrintable(QString::number(timer.elapsed())));
+        QByteArray data;
+        QVERIFY(rig.appPeer.receiveAfterEnq(&data, kWait));
+        QCOMPARE(data, QByteArray("to application"));
+        QCOMPARE(rig.log->count("Conflict"), 2);
+    }
+
+    void defaultConflictDelay()
+    {
+        Rig rig("conflictdefault");
+        QVERIFY(rig.waitReady());
+        QCOMPARE(rig.devPeer.send("to application", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        QElapsedTimer timer;
+        timer.start();
+        rig.appPeer.writeByte(Morv2Frame::ENQ);
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        QVERIFY2(timer.elapsed() >= 1000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(rig.appPeer.receiveAfterEnq(nullptr, kWait));
+    }
+
+    void unacknowledgedFrameIsGivenUp()
+    {
+        Rig rig("noack");
+        QVERIFY(rig.waitReady());
+        QCOMPARE(rig.appPeer.send("lost", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        rig.devPeer.writeByte(Morv2Frame::ACK);
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("lost"));
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::EOT));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("error in line 548"), 1, kWait);
+
+        // The loop goes on.
+        QCOMPARE(rig.appPeer.send("next", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("next"));
+    }
+
+    void wrongCheckByteIsRefused()
+    {
+        Rig rig("nak");
+        QVERIFY(rig.waitReady());
+        rig.appPeer.writeByte(Morv2Frame::ENQ);
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
+        QByteArray bad = Morv2Frame::build("data");
+        bad[bad.size() - 1] = char(bad.back() ^ 0x40);
+        rig.appPeer.write(bad);
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::NAK));
+        rig.appPeer.write(Morv2Frame::build("data"));
+        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.appPeer.writeByte(Morv2Frame::EOT);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("data"));
+        QCOMPARE(rig.log->count("app -> dev |"), 1);
+    }
+
+    // The device, not seeing our frame acknowledged in time, begins its own
+    // frame: the proxy takes it, passes it on and drops its own.
+    void frameYieldedBySendIsRouted()
+    {
+        Rig rig("yield");
+        QVERIFY(rig.waitReady());
+        QCOMPARE(rig.appPeer.send("command", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        rig.devPeer.writeByte(Morv2Frame::ACK);
+        QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("command"));
+        QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("command"));
+        rig.devPeer.writeByte(Morv2Frame::ENQ);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.devPeer.write(Morv2Frame::build("answer"));
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.devPeer.writeByte(Morv2Frame::EOT);
+
+        QCOMPARE(readFrameData(rig.appPeer), QByteArray("answer"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("frame abandoned"), 1, kWait);
+
+        // An OFD frame yielded the same way goes to the OFD side, and the
+        // abandoned command is not sent again.
+        QCOMPARE(rig.appPeer.send("again", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        rig.devPeer.writeByte(Morv2Frame::ACK);
+        QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("again"));
+        QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("again"));
+        rig.devPeer.writeByte(Morv2Frame::ENQ);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.devPeer.write(Morv2Frame::build(QByteArray::fromHex("da77")));
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.devPeer.writeByte(Morv2Frame::EOT);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.received->size(), 1, kWait);
+        QCOMPARE(rig.received->at(0).at(0).toByteArray(), QByteArray::fromHex("77"));
+        QCOMPARE(rig.devPeer.send("last", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.appPeer), QByteArray("last"));
+        QCOMPARE(rig.devPeer.readByte(500), -1);
+        QCOMPARE(rig.log->count("frame abandoned"), 2);
+    }
+
+    void unopenableApplicationPort()
+    {
+        ComProxyMorv2::Timing timing;
+        timing.retryDelay = 100;
+        Rig rig("noapp", timing, false);
+        QVERIFY(rig.waitReady(1));
+        const QString appOpen = QStringLiteral("Open %1...").arg(rig.entry.app.port);
+        const QString devOpen = QStringLiteral("Open %1...").arg(rig.entry.dev.port);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log->count(appOpen) >= 3, kWait);
+        rig.ofdAnswer("waiting");
+        QCOMPARE(rig.devPeer.readByte(1000), -1);   // nothing relayed meanwhile
+        QCOMPARE(rig.log->count(devOpen), 1);
+        QCOMPARE(rig.established->size(), 1);
+
+        QVERIFY(QFile::link(rig.app.portPath(), rig.entry.app.port));
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray::fromHex("0000da") + "waiting");
+        QCOMPARE(rig.log->count(devOpen), 1);
+    }
+
+    void vanishedDeviceIsReopened()
+    {
+        ComProxyMorv2::Timing timing;
+        timing.retryDelay = 200;
+        Rig rig("vanish", timing);
+        QVERIFY(rig.waitReady());
+        QCOMPARE(rig.appPeer.send("first", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
+        rig.devPeer.writeByte(Morv2Frame::ACK);
+        QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("first"));
+        rig.dev.closeMaster();   // unplugged in the middle of the exchange
+
+        QVERIFY(rig.lost->wait(kWait) || !rig.lost->isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log->count(QStringLiteral("Open %1...").arg(rig.entry.dev.port)) >= 3, kWait);
+        const double cpuBefore = cpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log->count(QStringLiteral("Open %1...").arg(rig.entry.dev.port)) >= 8, kWait);
+        const double cpu = cpuSeconds() - cpuBefore;
+        QVERIFY2(cpu < 0.5 * wall.elapsed() / 1000.0, qPrintable(QStringLiteral("%1 s CPU in %2 ms").arg(cpu).arg(wall.elapsed())));
+        QCOMPARE(rig.log->count("dev error"), 1);
+        QCOMPARE(rig.lost->size(), 1);
+
+        QVERIFY(rig.dev.reopen());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.established->size(), 2, kWait);
+        QCOMPARE(rig.appPeer.send("second", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("second"));
+        QCOMPARE(rig.devPeer.send("reply", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.appPeer), QByteArray("reply"));
+        QCOMPARE(rig.log->count("dev error"), 1);
+    }
+
+    void stopOnOwnThreadDoesNotHang()
+    {
+        Rig rig("ownstop");
+        QVERIFY(rig.waitReady());
+        QMetaObject::invokeMethod(rig.proxy, "stop", Qt::QueuedConnection);
+        QVERIFY(rig.finished->wait(kWait) || !rig.finished->isEmpty());
+        QVERIFY(rig.thread.wait(kWait));
+        QCOMPARE(rig.finished->size(), 1);
+    }
+
+    void stopFromAnotherThread()
+    {
+        Rig rig("stop");
+        QVERIFY(rig.waitReady());
+        rig.proxy->stop();
+        QVERIFY(rig.thread.wait(kWait));
+        QCOMPARE(rig.finished->size(), 1);
+        rig.proxy->stop();   // after the end: harmless
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMorv2Proxy)
+#include "tst_morv2proxy.moc"

@@ -1,0 +1,163 @@
+#include "usb/hotplugagent.h"
+#include "usb/poller.h"
+#include "usb/usblib.h"
+
+#include "simusbcontrol.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+const int kWait = 15000;
+
+struct Report
+{
+    QMap<QString, QString> properties;
+    QThread *thread;
+    qint64 at;
+};
+
+// Records every call with the thread it came on; libusb calls it from the
+// poller thread.
+class Listener : public HotplugListener
+{
+public:
+    explicit Listener(const QElapsedTimer &clock) : clock(clock) {}
+
+    void onDeviceArrived(const QMap<QString, QString> &properties) override
+    {
+        QMutexLocker locker(&mutex);
+        arrivals.append({properties, QThread::currentThread(), clock.elapsed()});
+    }
+    void onDeviceLeft(const QMap<QString, QString> &) override
+    {
+        QMutexLocker locker(&mutex);
+        ++departures;
+    }
+
+    QList<Report> reports()
+    {
+        QMutexLocker locker(&mutex);
+        return arrivals;
+    }
+    int left()
+    {
+        QMutexLocker locker(&mutex);
+        return departures;
+    }
+
+private:
+    const QElapsedTimer &clock;
+    QMutex mutex;
+    QList<Report> arrivals;
+    int departures = 0;
+};
+
+} // namespace
+
+class TestHotplugAgent : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY2(sim.load(), sim.error.constData()); }
+    void init()
+    {
+        sim.reset();
+        clock.start();
+        baseContexts = sim.live_contexts();
+    }
+    void cleanup()
+    {
+        QCOMPARE(sim.hotplug_callbacks(), 0);
+        QCOMPARE(sim.live_contexts(), baseContexts);
+    }
+
+    void presentDevicesReportedDuringConstruction()
+    {
+        sim.add_device(1, "4.2", 0x2912, 0xa4);
+        sim.add_device(2, "1", 0x1234, 0xa4);
+        sim.add_device(3, "1", 0x2912, 0x01);
+        Listener listener(clock);
+        {
+            HotplugAgent agent(&listener);
+            // Reported synchronously, on the constructing thread.
+            const QList<Report> reports = listener.reports();
+            QCOMPARE(reports.size(), 2);
+            QCOMPARE(reports[0].properties, (QMap<QString, QString>{{"Dev", "1-4.2"}}));
+            QCOMPARE(reports[1].properties, (QMap<QString, QString>{{"Dev", "3-1"}}));
+            QCOMPARE(reports[0].thread, QThread::currentThread());
+            QCOMPARE(sim.hotplug_callbacks(), 1);
+        }
+        QCOMPARE(listener.reports().size(), 2);
+    }
+
+    void laterArrivalComesFromPollerThread()
+    {
+        const int other = sim.add_device(2, "7", 0x1234, 0x10);
+        const int dev = sim.add_device(1, "4.2.1", 0x2912, 0xa4);
+        sim.unplug(other);
+        sim.unplug(dev);
+        Listener listener(clock);
+        HotplugAgent agent(&listener);
+        QCOMPARE(listener.reports().size(), 0);
+
+        sim.plug(other);
+        sim.plug(dev);
+        QTRY_COMPARE_WITH_TIMEOUT(listener.reports().size(), 1, kWait);
+        const Report report = listener.reports().first();
+        QCOMPARE(report.properties.value("Dev"), QStringLiteral("1-4.2.1"));
+        QVERIFY(report.thread != QThread::currentThread());
+
+        // The same device again is a second arrival, served by a second pair.
+        sim.unplug(dev);
+        sim.plug(dev);
+        QTRY_COMPARE_WITH_TIMEOUT(listener.reports().size(), 2, kWait);
+        QCOMPARE(listener.reports().last().properties.value("Dev"), QStringLiteral("1-4.2.1"));
+    }
+
+    void departureCallsNoListenerAndPausesEventHandling()
+    {
+        const int leaving = sim.add_device(1, "2", 0x2912, 0xa4);
+        const int coming = sim.add_device(1, "3", 0x2912, 0xa4);
+        sim.unplug(coming);
+        Listener listener(clock);
+        HotplugAgent agent(&listener);
+        QCOMPARE(listener.reports().size(), 1);
+
+        // The arrival waits for the next round of event handling, which
+        // starts only after the pause that the departure causes.
+        const qint64 departedAt = clock.elapsed();
+        sim.unplug(leaving);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.queued_events(), 0, kWait);
+        sim.plug(coming);
+        QTRY_COMPARE_WITH_TIMEOUT(listener.reports().size(), 2, kWait);
+        const qint64 gap = listener.reports().last().at - departedAt;
+        QVERIFY2(gap >= 100, qPrintable(QString::number(gap)));
+        QVERIFY(!Poller::departurePending.load());
+        QCOMPARE(listener.left(), 0);
+    }
+
+    void tearDownIsPrompt()
+    {
+        sim.add_device(1, "4", 0x2912, 0xa4);
+        Listener listener(clock);
+        auto *agent = new HotplugAgent(&listener);
+        // The poller is now blocked in libusb's event wait (a minute long).
+        QTest::qWait(50);
+        QElapsedTimer timer;
+        timer.start();
+        delete agent;
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    }
+
+private:
+    SimUsb sim;
+    QElapsedTimer clock;
+    int baseContexts = 0;
+};
+
+QTEST_GUILESS_MAIN(TestHotplugAgent)
+#include "tst_hotplugagent.moc"
