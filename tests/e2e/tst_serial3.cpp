@@ -110,7 +110,7 @@ private slots:
             "<device type=\"dalv\"><id>s3</id><protocol>3</protocol>"
             "<app><port>%1</port><baudrate>9600</baudrate></app>"
             "<dev><port>%2</port><baudrate>115200</baudrate></dev></device>")
-            .arg(appLine.slavePath(), devLine.slavePath())));
+            .arg(appLine.portPath(), devLine.portPath())));
         QVERIFY(kiv.start());
 
         // Start-up of the device link; the device's first answer wakes the OFD side.
