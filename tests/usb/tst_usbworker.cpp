@@ -6,6 +6,9 @@
 #include "simusbcontrol.h"
 
 #include <QPointer>
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QThreadPool>
 #include <QThread>
 #include <QtTest>
 
@@ -122,6 +125,7 @@ private slots:
     void hotpluggedWorkerGivesUpAfterThreeAttempts();
     void stopDuringPendingReadAndLostPause();
     void noLeaksAcrossReconnects();
+    void readsNeverWaitForTheGlobalPool();
 
 private:
     SimUsb sim;
@@ -467,6 +471,32 @@ void TestUsbWorker::noLeaksAcrossReconnects()
     QCOMPARE(sim.live_handles(), 1);
     QVERIFY(run.finish());
     // cleanup() checks that nothing is left.
+}
+
+void TestUsbWorker::readsNeverWaitForTheGlobalPool()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    // Every thread of the global pool busy (as with other devices' reads or
+    // log archiving): this worker's reads must still run.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    QSemaphore running;
+    QSemaphore release;
+    auto unblock = qScopeGuard([&] {
+        release.release(threads);
+        pool->waitForDone();
+    });
+    for (int i = 0; i < threads; ++i)
+        pool->start([&] {
+            running.release();
+            release.acquire();
+        });
+    QVERIFY(running.tryAcquire(threads, kWait));
+    Run run(entry("pool", "a4"));
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    sim.pushIn(dev, "data");
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("data"), kWait);
+    QVERIFY(run.finish());
 }
 
 QTEST_GUILESS_MAIN(TestUsbWorker)
