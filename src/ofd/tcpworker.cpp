@@ -94,7 +94,7 @@ QByteArray TcpWorker::read(int maximum)
         return {};
     const QByteArray chunk = readBuffer.left(maximum);
     readBuffer.remove(0, chunk.size());
-    if (readThrottled && readBuffer.size() <= kReadLimit) {
+    if (readThrottled && readBuffer.size() <= readLimit.load()) {
         readThrottled = false;
         // The socket belongs to our own thread: resume reading there.
         QMetaObject::invokeMethod(this, &TcpWorker::onReadyRead, Qt::QueuedConnection);
@@ -257,14 +257,15 @@ void TcpWorker::onReadyRead()
     if (!socket)
         return;
     QMutexLocker locker(&lock);
-    while (readBuffer.size() <= kReadLimit) {
+    const qsizetype limit = readLimit.load();
+    while (readBuffer.size() <= limit) {
         const QByteArray chunk = socket->read(kReadChunk);
         if (chunk.isEmpty())
             break;
         appendReceived(chunk);
     }
     // Whatever is left stays with the socket; read() resumes us.
-    if (readBuffer.size() > kReadLimit)
+    if (readBuffer.size() > limit)
         readThrottled = true;
 }
 

@@ -52,6 +52,8 @@ public:
     // waits for outstanding writes.
     void setConnectTimeout(int ms) { connectTimeout.store(ms); }
     void setDrainTimeout(int ms) { drainTimeout.store(ms); }
+    // The read limit, for tests that cannot wait for a whole mebibyte.
+    void setReadLimit(qsizetype bytes) { readLimit.store(bytes); }
 
     // Host look-up, replaceable for tests; blocking, in the worker's thread.
     using Resolver = std::function<QHostInfo(const QString &host)>;
@@ -89,6 +91,7 @@ private:
     std::atomic<bool> live{false};
     std::atomic<int> connectTimeout{10000};
     std::atomic<int> drainTimeout{10000};
+    std::atomic<qsizetype> readLimit{kReadLimit};
     // Writes that arrive while open() is still connecting wait for the
     // connection instead of going to a socket that is not yet open.
     bool connecting = false;

@@ -1,6 +1,7 @@
 #include "ofd/tcpworker.h"
 #include "ofdtestkit.h"
 
+#include <QSemaphore>
 #include <QThread>
 #include <QtTest>
 
@@ -85,8 +86,9 @@ private slots:
         channel.worker->addPending(3);
         channel.write("abc");
         QTRY_COMPARE_WITH_TIMEOUT(server.data(0), QByteArray("abc"), kWait);
-        QVERIFY(capture->contains(prefix + "tcp write: 61 62 63 (3 bytes)"));
-        QVERIFY(capture->contains(prefix + "New queue size = 0"));
+        // The server may see the bytes before the writer logs them.
+        QTRY_VERIFY_WITH_TIMEOUT(capture->contains(prefix + "tcp write: 61 62 63 (3 bytes)"), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(capture->contains(prefix + "New queue size = 0"), kWait);
         server.client(0)->write("xyz");
         QTRY_VERIFY_WITH_TIMEOUT(channel.worker->hasData(), kWait);
         QTRY_COMPARE_WITH_TIMEOUT(channel.worker->bufferedSize(), 3, kWait);
@@ -129,6 +131,29 @@ private slots:
         cancelled.thread.quit();
         QVERIFY(cancelled.thread.wait(kWait));
         QCOMPARE(server.connections(), 0);
+    }
+
+    void quitDuringOpenEndsTheThread()
+    {
+        LoopbackServer server;
+        Channel channel(QStringLiteral("TCP1-quit"));
+        channel.worker->setPort(server.port());
+        // The look-up returns only once the quit has been requested.
+        QSemaphore quitRequested;
+        channel.worker->setResolver([&quitRequested](const QString &) {
+            quitRequested.acquire();
+            QHostInfo info;
+            info.setAddresses({QHostAddress::LocalHost});
+            return info;
+        });
+        channel.thread.start();
+        channel.thread.quit();
+        quitRequested.release();
+        QVERIFY(channel.thread.wait(kWait));
+        // open() ran to its end, then close() ended the connection.
+        QTRY_VERIFY_WITH_TIMEOUT(channel.states.contains(TcpWorker::Connected), kWait);
+        QVERIFY(capture->contains("[TCP1-quit] socket close"));
+        QVERIFY(!channel.worker->isLive());
     }
 
     void closeWaitsForOutstandingWrites()
