@@ -18,6 +18,7 @@
 #include <log4cxx/spi/loggingevent.h>
 
 #include <sys/resource.h>
+#include <termios.h>
 
 namespace {
 
@@ -153,6 +154,12 @@ private slots:
     {
         Rig rig("relay");
         QVERIFY(rig.waitReady());
+        // The application's line runs at 115200 whatever the entry says.
+        termios tio{};
+        QCOMPARE(tcgetattr(rig.app.masterFd(), &tio), 0);
+        QCOMPARE(cfgetospeed(&tio), speed_t(B115200));
+        QCOMPARE(tcgetattr(rig.dev.masterFd(), &tio), 0);
+        QCOMPARE(cfgetospeed(&tio), speed_t(B57600));
 
         const QByteArray control = QByteArray::fromHex("0103101003020405061510");
         QCOMPARE(rig.appPeer.send(control, kWait), Morv2Peer::Result::Ok);
