@@ -128,6 +128,8 @@ bool DailyRollingFileAppender::instanceof(const log4cxx::helpers::Class &clazz) 
 DailyRollingFileAppender::DailyRollingFileAppender()
     : m_datePattern(QString::fromLatin1(kPatterns[DAILY_ROLLOVER]))
 {
+    // Our logs are UTF-8 whatever the locale the service was started in.
+    setEncoding(LOG4CXX_STR("UTF-8"));
 }
 
 DailyRollingFileAppender::DailyRollingFileAppender(const log4cxx::LayoutPtr &layout,
@@ -135,6 +137,7 @@ DailyRollingFileAppender::DailyRollingFileAppender(const log4cxx::LayoutPtr &lay
                                                    const QString &datePattern)
     : m_datePattern(datePattern)
 {
+    setEncoding(LOG4CXX_STR("UTF-8"));
     setLayout(layout);
     setFile(toLogString(fileName));
 }
@@ -373,6 +376,7 @@ void DailyRollingFileAppender::activateOptions(Pool &pool)
     m_active = getWriter() != nullptr;
     if (m_active)
         m_writerErrorReported = false;
+    noteOpenedFile();
 
     // A file left from an earlier interval is rolled over under the name of
     // the interval it was last written in: the current interval's name
@@ -421,10 +425,18 @@ bool DailyRollingFileAppender::checkEntryConditions() const
 
 void DailyRollingFileAppender::rollOver(const QString &suffix, Pool &pool)
 {
+    const QString fileName = fromLogString(getFile());
+    // Several appenders may share one file (the devices' debug log): the
+    // first to roll renames it, the others only move on to the new file.
+    if (rolledOverElsewhere()) {
+        trace(QStringLiteral("'%1' was rolled over by another appender").arg(fileName));
+        openFile(true, pool);
+        return;
+    }
+
     closeWriter();
     pruneBackups();
 
-    const QString fileName = fromLogString(getFile());
     const QString target = freeTarget(fileName + suffix);
     QFile file(fileName);
     if (!file.rename(target)) {
@@ -478,7 +490,7 @@ QString DailyRollingFileAppender::freeTarget(const QString &name) const
     // change the same interval name can come round again.
     QString candidate = name;
     for (int n = 1; QFileInfo::exists(candidate) || QFileInfo::exists(candidate + ".zip"); ++n)
-        candidate = QStringLiteral("%1.%2").arg(name).arg(n);
+        candidate = name + QLatin1Char('.') + QString::number(n);
     return candidate;
 }
 
@@ -489,6 +501,7 @@ bool DailyRollingFileAppender::openFile(bool append, Pool &pool)
     try {
         setFileInternal(getFile(), append, getBufferedIO(), size_t(getBufferSize()), pool);
         m_writerErrorReported = false;
+        noteOpenedFile();
     } catch (const log4cxx::helpers::IOException &e) {
         opened = false;
         reportError(QStringLiteral("Unable to open file '%1' for appender '%2'")
@@ -498,6 +511,25 @@ bool DailyRollingFileAppender::openFile(bool append, Pool &pool)
     // setFileInternal records the mode it was given.
     setAppend(configuredAppend);
     return opened;
+}
+
+void DailyRollingFileAppender::noteOpenedFile()
+{
+    struct stat st;
+    m_fileKnown = getWriter() && ::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) == 0;
+    if (m_fileKnown) {
+        m_fileDevice = quint64(st.st_dev);
+        m_fileInode = quint64(st.st_ino);
+    }
+}
+
+bool DailyRollingFileAppender::rolledOverElsewhere() const
+{
+    struct stat st;
+    if (!m_fileKnown || !getWriter()
+        || ::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) != 0)
+        return false;
+    return quint64(st.st_dev) != m_fileDevice || quint64(st.st_ino) != m_fileInode;
 }
 
 void DailyRollingFileAppender::startArchive(const QString &name)

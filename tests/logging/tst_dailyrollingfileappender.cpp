@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -410,6 +411,18 @@ private slots:
         QCOMPARE(readFile(logPath()), QByteArray("eleven\n"));
     }
 
+    void writesUtf8InAnyLocale()
+    {
+        const QByteArray previous = std::setlocale(LC_CTYPE, nullptr);
+        std::setlocale(LC_CTYPE, "C");
+        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        appender->activateOptions(m_pool);
+        log(appender, QStringLiteral("Служба запущена"));
+        std::setlocale(LC_CTYPE, previous.constData());
+        QCOMPARE(readFile(logPath()), QStringLiteral("Служба запущена\n").toUtf8());
+    }
+
     void prunesOnlyRolledFiles_data()
     {
         QTest::addColumn<int>("maxBackupIndex");
@@ -533,6 +546,31 @@ private slots:
         QCOMPARE(readFile(m_dir->filePath("Kiv.log.2026-12-07.zip")), QByteArray("earlier archive"));
         QCOMPARE(archived("Kiv.log.2026-12-07.1.zip", "Kiv.log.2026-12-07.1"),
                  QByteArray("monday again\n"));
+    }
+
+    // Two devices' debug logs go to one file, each through its own appender.
+    void appendersSharingAFileRollOverOnce()
+    {
+        auto first = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        auto second = makeAppender(first->datePattern());
+        first->activateOptions(m_pool);
+        second->activateOptions(m_pool);
+        log(first, QStringLiteral("first, day one"));
+        log(second, QStringLiteral("second, day one"));
+
+        m_now = m_now.addDays(1);
+        log(first, QStringLiteral("first, day two"));
+        log(second, QStringLiteral("second, day two"));
+        log(first, QStringLiteral("first again"));
+        first->waitForArchives();
+        second->waitForArchives();
+
+        QCOMPARE(directory(m_dir->path()), QStringList({"Kiv.log", "Kiv.log.2026-12-07.zip"}));
+        QCOMPARE(archived("Kiv.log.2026-12-07.zip", "Kiv.log.2026-12-07"),
+                 QByteArray("first, day one\nsecond, day one\n"));
+        QCOMPARE(readFile(logPath()), QByteArray("first, day two\nsecond, day two\nfirst again\n"));
+        QVERIFY(m_errors->reports.isEmpty());
     }
 
     void invalidPatternLeavesAppenderInactive()
