@@ -373,6 +373,7 @@ void DailyRollingFileAppender::activateOptions(Pool &pool)
     m_active = getWriter() != nullptr;
     if (m_active)
         m_writerErrorReported = false;
+    noteOpenedFile();
 
     // A file left from an earlier interval is rolled over under the name of
     // the interval it was last written in: the current interval's name
@@ -421,10 +422,18 @@ bool DailyRollingFileAppender::checkEntryConditions() const
 
 void DailyRollingFileAppender::rollOver(const QString &suffix, Pool &pool)
 {
+    const QString fileName = fromLogString(getFile());
+    // Several appenders may share one file (the devices' debug log): the
+    // first to roll renames it, the others only move on to the new file.
+    if (rolledOverElsewhere()) {
+        trace(QStringLiteral("'%1' was rolled over by another appender").arg(fileName));
+        openFile(true, pool);
+        return;
+    }
+
     closeWriter();
     pruneBackups();
 
-    const QString fileName = fromLogString(getFile());
     const QString target = freeTarget(fileName + suffix);
     QFile file(fileName);
     if (!file.rename(target)) {
@@ -489,6 +498,7 @@ bool DailyRollingFileAppender::openFile(bool append, Pool &pool)
     try {
         setFileInternal(getFile(), append, getBufferedIO(), size_t(getBufferSize()), pool);
         m_writerErrorReported = false;
+        noteOpenedFile();
     } catch (const log4cxx::helpers::IOException &e) {
         opened = false;
         reportError(QStringLiteral("Unable to open file '%1' for appender '%2'")
@@ -498,6 +508,25 @@ bool DailyRollingFileAppender::openFile(bool append, Pool &pool)
     // setFileInternal records the mode it was given.
     setAppend(configuredAppend);
     return opened;
+}
+
+void DailyRollingFileAppender::noteOpenedFile()
+{
+    struct stat st;
+    m_fileKnown = getWriter() && ::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) == 0;
+    if (m_fileKnown) {
+        m_fileDevice = quint64(st.st_dev);
+        m_fileInode = quint64(st.st_ino);
+    }
+}
+
+bool DailyRollingFileAppender::rolledOverElsewhere() const
+{
+    struct stat st;
+    if (!m_fileKnown || !getWriter()
+        || ::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) != 0)
+        return false;
+    return quint64(st.st_dev) != m_fileDevice || quint64(st.st_ino) != m_fileInode;
 }
 
 void DailyRollingFileAppender::startArchive(const QString &name)

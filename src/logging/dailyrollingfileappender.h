@@ -103,6 +103,8 @@ private:
     void pruneBackups();
     QString freeTarget(const QString &name) const;
     bool openFile(bool append, log4cxx::helpers::Pool &pool);
+    void noteOpenedFile();
+    bool rolledOverElsewhere() const;
     void startArchive(const QString &name);
     void reportError(const QString &message, const QString &cause, int code) const;
 
@@ -118,6 +120,10 @@ private:
     Clock m_clock;
     bool m_active = false;
     mutable bool m_writerErrorReported = false;
+    // Identity of the file the writer has open.
+    bool m_fileKnown = false;
+    quint64 m_fileDevice = 0;
+    quint64 m_fileInode = 0;
 };
 
 LOG4CXX_PTR_DEF(DailyRollingFileAppender);

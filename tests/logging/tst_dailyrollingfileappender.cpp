@@ -535,6 +535,31 @@ private slots:
                  QByteArray("monday again\n"));
     }
 
+    // Two devices' debug logs go to one file, each through its own appender.
+    void appendersSharingAFileRollOverOnce()
+    {
+        auto first = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        auto second = makeAppender(first->datePattern());
+        first->activateOptions(m_pool);
+        second->activateOptions(m_pool);
+        log(first, QStringLiteral("first, day one"));
+        log(second, QStringLiteral("second, day one"));
+
+        m_now = m_now.addDays(1);
+        log(first, QStringLiteral("first, day two"));
+        log(second, QStringLiteral("second, day two"));
+        log(first, QStringLiteral("first again"));
+        first->waitForArchives();
+        second->waitForArchives();
+
+        QCOMPARE(directory(m_dir->path()), QStringList({"Kiv.log", "Kiv.log.2026-12-07.zip"}));
+        QCOMPARE(archived("Kiv.log.2026-12-07.zip", "Kiv.log.2026-12-07"),
+                 QByteArray("first, day one\nsecond, day one\n"));
+        QCOMPARE(readFile(logPath()), QByteArray("first, day two\nsecond, day two\nfirst again\n"));
+        QVERIFY(m_errors->reports.isEmpty());
+    }
+
     void invalidPatternLeavesAppenderInactive()
     {
         auto appender = makeAppender(QStringLiteral("'.'yyyy"));

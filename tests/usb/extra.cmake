@@ -43,3 +43,23 @@ function(kiv_simusb_e2e)
   endforeach()
 endfunction()
 cmake_language(DEFER CALL kiv_simusb_e2e)
+
+# The worker against the real libusb and a device emulated by umockdev, in a
+# directory of its own where libusb-1.0.so.0 is the system's library.
+pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0)
+find_library(KIV_TEST_SYSTEM_LIBUSB NAMES libusb-1.0.so.0 usb-1.0)
+find_library(KIV_UMOCKDEV_PRELOAD NAMES libumockdev-preload.so.0 umockdev-preload)
+if(UMOCKDEV_FOUND AND KIV_TEST_SYSTEM_LIBUSB AND KIV_UMOCKDEV_PRELOAD)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/usb-umockdev)
+  get_filename_component(real_libusb ${KIV_TEST_SYSTEM_LIBUSB} REALPATH)
+  add_executable(usb_umockdevworker ${CMAKE_CURRENT_SOURCE_DIR}/usb/umockdevworker.cpp)
+  target_link_libraries(usb_umockdevworker PRIVATE kiv_usb Qt6::Test PkgConfig::UMOCKDEV
+    -Wl,--no-as-needed ${KIV_UMOCKDEV_PRELOAD} -Wl,--as-needed)
+  set_target_properties(usb_umockdevworker PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${out})
+  add_custom_command(TARGET usb_umockdevworker POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E create_symlink ${real_libusb} ${out}/libusb-1.0.so.0 VERBATIM)
+  add_test(NAME usb/umockdevworker COMMAND usb_umockdevworker)
+  # The preload library sits in the initial library list next to the sanitizer runtime.
+  set_tests_properties(usb/umockdevworker PROPERTIES TIMEOUT 300
+    ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=string_append::verify_asan_link_order=0")
+endif()

@@ -7,6 +7,9 @@
 // the start and its bulk endpoints are carried over the Unix stream socket
 // "<dir>/dev<i>", which the test listens on. When the test closes the
 // connection, the read fails with an I/O error and the next open connects anew.
+// A device written "!1-2" is absent at first; the test plugs it in by creating
+// the file "<dir>/plug<i>" and pulls it out with "<dir>/unplug<i>" (noticed
+// while a thread handles hot-plug events, and at enumeration).
 
 #include "simusb.h"
 
@@ -119,6 +122,7 @@ int inits = 0;
 int refs = 0;
 [[maybe_unused]] int nextCallback = 1;
 bool bridgeRead = false;
+std::string bridgeDir;
 
 libusb_device *device(int number)
 {
@@ -176,6 +180,9 @@ void setUpBridge()
         start = end + 1;
         if (item.empty())
             continue;
+        const bool absent = item[0] == '!';
+        if (absent)
+            item.erase(0, 1);
         int productId = 1;
         size_t colon = item.find(':');
         if (colon != std::string::npos) {
@@ -187,6 +194,32 @@ void setUpBridge()
         std::string ports = dash == std::string::npos ? std::string() : item.substr(dash + 1);
         int n = addDevice(bus, ports.c_str(), 0x2912, productId);
         devices[n]->socketPath = std::string(dir) + "/dev" + std::to_string(n);
+        devices[n]->present = !absent;
+    }
+    bridgeDir = dir;
+}
+
+void setPresent(libusb_device *dev, bool present)
+{
+    if (dev->present == present)
+        return;
+    dev->present = present;
+    dev->unplugged = !present;
+    queueEvent(dev, present ? LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED : LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    changed.notify_all();
+}
+
+// Plug and unplug requests of a test in another process.
+void checkBridgeTriggers()
+{
+    if (bridgeDir.empty())
+        return;
+    for (auto &dev : devices) {
+        const std::string n = std::to_string(dev->number);
+        if (unlink((bridgeDir + "/plug" + n).c_str()) == 0)
+            setPresent(dev.get(), true);
+        if (unlink((bridgeDir + "/unplug" + n).c_str()) == 0)
+            setPresent(dev.get(), false);
     }
 }
 
@@ -474,6 +507,7 @@ SIM_API int libusb_set_configuration(libusb_device_handle *, int)
 SIM_API ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
 {
     std::lock_guard<std::mutex> guard(lock);
+    checkBridgeTriggers();
     std::vector<libusb_device *> present;
     for (auto &dev : devices)
         if (dev->present)
@@ -579,7 +613,15 @@ SIM_API int libusb_handle_events(libusb_context *ctx)
     if (!ctx || !contexts.count(ctx))
         return LIBUSB_ERROR_INVALID_PARAM;
     // libusb's own event wait is 60 s.
-    changed.wait_for(guard, std::chrono::seconds(60), [ctx] { return ctx->wake || !ctx->events.empty(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto due = [ctx] { return ctx->wake || !ctx->events.empty(); };
+    while (!due() && std::chrono::steady_clock::now() < deadline) {
+        checkBridgeTriggers();
+        if (bridgeDir.empty())
+            changed.wait_until(guard, deadline, due);
+        else
+            changed.wait_for(guard, std::chrono::milliseconds(50), due);
+    }
     ctx->wake = false;
     std::deque<Event> events;
     events.swap(ctx->events);
@@ -677,23 +719,13 @@ SIM_API void simusb_push_read_result(int n, int result, const void *data, int le
 SIM_API void simusb_unplug(int n)
 {
     WITH_DEVICE(n) return;
-    if (!dev->present)
-        return;
-    dev->present = false;
-    dev->unplugged = true;
-    queueEvent(dev, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
-    changed.notify_all();
+    setPresent(dev, false);
 }
 
 SIM_API void simusb_plug(int n)
 {
     WITH_DEVICE(n) return;
-    if (dev->present)
-        return;
-    dev->present = true;
-    dev->unplugged = false;
-    queueEvent(dev, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
-    changed.notify_all();
+    setPresent(dev, true);
 }
 
 SIM_API int simusb_write_count(int n)

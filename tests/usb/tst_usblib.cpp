@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <cstring>
+#include <thread>
 
 class TestUsbLib : public QObject
 {
@@ -17,6 +18,7 @@ private slots:
     void exitClearsContextAndInitMakesFreshOne();
     void portNumbersAreCutToTheChain();
     void descriptorsAndConfiguration();
+    void hotplugCallbacksWithEnumeration();
     void missingStrerrorFallsBackToTheCLibrary();
     void missingHotplugFailsTheLoadButNotTheCallers();
     void missingFileIsRetriedOnEveryCall();
@@ -115,6 +117,71 @@ void TestUsbLib::descriptorsAndConfiguration()
     lib->exit(ctx);
     QCOMPARE(sim.live_handles(), 0);
     QCOMPARE(sim.device_refs(), 0);
+}
+
+namespace {
+
+struct HotplugLog
+{
+    QList<QPair<libusb_device *, int>> events;
+};
+
+int LIBUSB_CALL onHotplug(libusb_context *, libusb_device *dev, libusb_hotplug_event event, void *user)
+{
+    static_cast<HotplugLog *>(user)->events.append({dev, int(event)});
+    return 0;
+}
+
+} // namespace
+
+void TestUsbLib::hotplugCallbacksWithEnumeration()
+{
+    sim.reset();
+    const int present = sim.add_device(1, "1", 0x2912, 0xa4);
+    sim.add_device(1, "2", 0x1234, 0xa4);
+    const int later = sim.add_device(3, "1", 0x2912, 0xa5);
+    sim.unplug(later);
+    UsbLib *lib = UsbLib::instance();
+    libusb_context *ctx = nullptr;
+    lib->init(&ctx);
+    libusb_device **list = nullptr;
+    QCOMPARE(lib->getDeviceList(ctx, &list), ssize_t(2));
+    libusb_device *presentDev = list[0];
+    lib->freeDeviceList(list, 1);
+
+    HotplugLog log;
+    libusb_hotplug_callback_handle handle = 0;
+    const int events = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
+    QCOMPARE(lib->hotplugRegisterCallback(ctx, events, LIBUSB_HOTPLUG_ENUMERATE, 0x2912, LIBUSB_HOTPLUG_MATCH_ANY,
+                                          LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, &log, &handle),
+             0);
+    // Enumeration reports the vendor's present device during registration only.
+    QCOMPARE(log.events.size(), 1);
+    QCOMPARE(log.events[0].first, presentDev);
+    QCOMPARE(log.events[0].second, int(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED));
+
+    // Arrivals and departures reach the callback in the thread handling events.
+    sim.plug(later);
+    sim.unplug(present);
+    QCOMPARE(lib->handleEvents(ctx), 0);
+    QCOMPARE(log.events.size(), 3);
+    QCOMPARE(lib->getBusNumber(log.events[1].first), quint8(3));
+    QCOMPARE(log.events[1].second, int(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED));
+    QCOMPARE(log.events[2].first, presentDev);
+    QCOMPARE(log.events[2].second, int(LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT));
+
+    // Deregistering from another thread wakes a thread blocked in event handling.
+    QElapsedTimer timer;
+    timer.start();
+    std::thread other([&] {
+        QThread::msleep(100);
+        lib->hotplugDeregisterCallback(ctx, handle);
+    });
+    QCOMPARE(lib->handleEvents(ctx), 0);
+    other.join();
+    QVERIFY2(timer.elapsed() < 30000, "handle_events was not woken by the deregistration");
+    QCOMPARE(sim.hotplug_callbacks(), 0);
+    lib->exit(ctx);
 }
 
 QStringList TestUsbLib::runProbe(const QString &variant)

@@ -1,3 +1,4 @@
+#include "service/workerguard.h"
 #include "usb/usblib.h"
 #include "usb/usbworker.h"
 
@@ -44,6 +45,7 @@ public:
     explicit Run(const UsbDeviceSettings &entry, int openRetryMs = 100, int lostPauseMs = 200)
     {
         worker = new UsbWorker(entry);
+        guard = WorkerGuard::attach(worker);
         worker->setPauses(openRetryMs, lostPauseMs);
         worker->moveToThread(&thread);
         QObject::connect(&thread, &QThread::started, worker, &UsbWorker::start);
@@ -61,8 +63,9 @@ public:
     // Stops the worker (as the service does, from this thread) and waits until it is gone.
     bool finish()
     {
-        if (worker)
-            worker->stop();
+        // As the service does: a worker that finishes meanwhile deletes
+        // itself in its own thread, so stop() must not race with that.
+        WorkerGuard::stopIfRunning(guard);
         return waitGone();
     }
 
@@ -82,6 +85,7 @@ public:
 
     QThread thread;
     QPointer<UsbWorker> worker;
+    std::shared_ptr<WorkerGuard::State> guard;
     Recorder rec;
 };
 
