@@ -128,6 +128,8 @@ bool DailyRollingFileAppender::instanceof(const log4cxx::helpers::Class &clazz) 
 DailyRollingFileAppender::DailyRollingFileAppender()
     : m_datePattern(QString::fromLatin1(kPatterns[DAILY_ROLLOVER]))
 {
+    // Our logs are UTF-8 whatever the locale the service was started in.
+    setEncoding(LOG4CXX_STR("UTF-8"));
 }
 
 DailyRollingFileAppender::DailyRollingFileAppender(const log4cxx::LayoutPtr &layout,
@@ -135,6 +137,7 @@ DailyRollingFileAppender::DailyRollingFileAppender(const log4cxx::LayoutPtr &lay
                                                    const QString &datePattern)
     : m_datePattern(datePattern)
 {
+    setEncoding(LOG4CXX_STR("UTF-8"));
     setLayout(layout);
     setFile(toLogString(fileName));
 }
@@ -487,7 +490,7 @@ QString DailyRollingFileAppender::freeTarget(const QString &name) const
     // change the same interval name can come round again.
     QString candidate = name;
     for (int n = 1; QFileInfo::exists(candidate) || QFileInfo::exists(candidate + ".zip"); ++n)
-        candidate = QStringLiteral("%1.%2").arg(name).arg(n);
+        candidate = name + QLatin1Char('.') + QString::number(n);
     return candidate;
 }
 

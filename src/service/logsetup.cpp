@@ -71,7 +71,6 @@ void setupLogging(const Settings &settings, bool consoleLog)
     file->setAppend(true);
     file->setMaxBackupIndex(kMaxBackupIndex);
     file->setZip(true);
-    file->setEncoding(LOG4CXX_STR("UTF-8"));
     file->setName(LOG4CXX_STR(kFileAppenderName));
     // Reports its own file problems; the service goes on either way.
     file->activateOptions(pool);

@@ -74,7 +74,10 @@ private slots:
         const QDir logs(kiv.logsDir());
         const QDateTime lastWritten = QDateTime(QDate::currentDate().addDays(-3), QTime(10, 0));
         const QString rolledName = "Kiv.log." + lastWritten.toString("yyyy-MM-dd");
-        const QByteArray oldContent = "2026-01-01 10:00:00,000 INFO  [Kiv] Служба остановлена\n";
+        // Large enough that archiving outlasts the run, which must wait for it.
+        QByteArray oldContent;
+        for (int i = 0; oldContent.size() < 8 * 1024 * 1024; ++i)
+            oldContent += "2026-01-01 10:00:00,000 INFO  [Kiv] Служба остановлена " + QByteArray::number(i) + '\n';
         QVERIFY(writeFile(logs.filePath("Kiv.log"), oldContent, lastWritten));
         QVERIFY(writeFile(logs.filePath("Kiv.log.keep"), "not ours"));
 

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -408,6 +409,18 @@ private slots:
         QCOMPARE(directory(m_dir->path()), QStringList({"Kiv.log", "Kiv.log.2026-12-07-10"}));
         QCOMPARE(readFile(m_dir->filePath("Kiv.log.2026-12-07-10")), QByteArray("ten\n"));
         QCOMPARE(readFile(logPath()), QByteArray("eleven\n"));
+    }
+
+    void writesUtf8InAnyLocale()
+    {
+        const QByteArray previous = std::setlocale(LC_CTYPE, nullptr);
+        std::setlocale(LC_CTYPE, "C");
+        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        appender->activateOptions(m_pool);
+        log(appender, QStringLiteral("Служба запущена"));
+        std::setlocale(LC_CTYPE, previous.constData());
+        QCOMPARE(readFile(logPath()), QStringLiteral("Служба запущена\n").toUtf8());
     }
 
     void prunesOnlyRolledFiles_data()
