@@ -262,7 +262,8 @@ quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
         return kNone;
     Morv3Frame record;
     const QByteArray wire = Morv3Frame::encodeFrame(payload, &record);
-    logDebug(QStringLiteral("-o> ") + Morv3Frame::describe(record));
+    if (m_logger->isDebugEnabled())
+        logDebug(QStringLiteral("-o> ") + Morv3Frame::describe(record));
     writeFrame(devPort, wire);
     return record.id;
 }
@@ -373,7 +374,8 @@ void ComProxyMorv3::handleDevFrame()
     const QByteArray &data = frame.data;
 
     if (frame.id >= kFirstOwnId && frame.id != kAsyncId) {
-        logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
+        if (m_logger->isDebugEnabled())
+            logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
         if (frame.id == pendingAbortId) {
             pendingAbortId = kNone;
             if (startsWith(data, 0xA3))
@@ -397,7 +399,8 @@ void ComProxyMorv3::handleDevFrame()
             skip = 2;
         if (skip > 0) {
             emit portDataReceived(data.mid(skip));
-            logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
+            if (m_logger->isDebugEnabled())
+                logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
             restartListening();
             return;
         }

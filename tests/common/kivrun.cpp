@@ -160,6 +160,14 @@ int KivRun::countLines(const QString &text) const
     return count;
 }
 
+QString KivRun::readLog(const QString &name) const
+{
+    QFile file(QDir(logsDir()).filePath(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
 int KivRun::stop(int timeoutMs)
 {
     if (m_process.state() == QProcess::NotRunning)

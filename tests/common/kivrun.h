@@ -54,6 +54,9 @@ public:
     QString output() const { return m_out.join(QLatin1Char('\n')); }
     QString errorOutput() const { return m_err.join(QLatin1Char('\n')); }
 
+    // Text of a file in logsDir() ("Kiv.log", "Debug.log"), empty if absent.
+    QString readLog(const QString &name = QStringLiteral("Kiv.log")) const;
+
     // Sends SIGTERM and waits for the exit; returns the exit code, or -1 on
     // a crash or when the process did not end in time.
     int stop(int timeoutMs = 30000);

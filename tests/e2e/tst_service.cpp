@@ -39,6 +39,23 @@ bool waitUntilRunning(const KivRun &kiv, int timeoutMs = 30000)
 // arrivals.
 const char *const kIdleDevices = "";
 
+// Devices whose ports do not exist: their workers keep trying.
+const char *const kUnopenableDevices =
+    "<device><id>u1</id><port>9-9.9</port></device>"
+    "<device type=\"dalv\"><id>c2</id><protocol>2</protocol>"
+    "<app><port>/nonexistent/app2</port></app><dev><port>/nonexistent/dev2</port></dev></device>"
+    "<device type=\"dalv\"><id>c3</id><protocol>3</protocol>"
+    "<app><port>/nonexistent/app3</port></app><dev><port>/nonexistent/dev3</port></dev></device>";
+
+int indexOf(const QStringList &lines, const QString &text)
+{
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).contains(text))
+            return i;
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestService : public QObject
@@ -105,7 +122,76 @@ private slots:
         QVERIFY(!QFile::exists(kiv.settingsPath()));
         QVERIFY(kiv.start({QStringLiteral("-e")}));
         QCOMPARE(kiv.waitForExit(), 0);
-        QVERIFY2(kiv.errorOutput().indexOf(QLatin1String("ERROR: ")) < 0, qPrintable(kiv.errorOutput()));
+        const QStringList lines = kiv.outputLines();
+        const int startLine = indexOf(lines, QStringLiteral("INFO  [Kiv] Start service Kiv (v8520)"));
+        const int noDevices = indexOf(lines, QStringLiteral("INFO  [Kiv] No devices in config"));
+        QVERIFY2(startLine >= 0, qPrintable(kiv.output()));
+        QVERIFY2(noDevices > startLine, qPrintable(kiv.output()));
+        QVERIFY2(kiv.output().contains(QLatin1String("No configuration file found")), qPrintable(kiv.output()));
+        QCOMPARE(kiv.countLines(QStringLiteral("[Kiv] Start service")), 1);
+    }
+
+    void devicesAreRegistered()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(QString::fromLatin1(kUnopenableDevices)));
+        QVERIFY(kiv.start());
+        QVERIFY(kiv.waitForLine(QStringLiteral("Register Dalv worker [c3]")));
+        QCOMPARE(kiv.countLines(QStringLiteral("INFO  [Kiv] Configuration file ") + kiv.settingsPath()), 1);
+        QCOMPARE(kiv.countLines(QStringLiteral("INFO  [Kiv] Register Kiv worker [u1]")), 1);
+        QCOMPARE(kiv.countLines(QStringLiteral("INFO  [Kiv] Register Dalv worker [c2]")), 1);
+        QCOMPARE(kiv.countLines(QStringLiteral("No devices in config")), 0);
+        QCOMPARE(kiv.countLines(QStringLiteral("WARN")), 0);
+        QCOMPARE(kiv.stop(), 0);
+    }
+
+    void hotplugModeSkipsConfiguredUsbDevices()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(QString::fromLatin1(kUnopenableDevices), true));
+        QVERIFY(kiv.start());
+        QVERIFY(kiv.waitForLine(QStringLiteral("Register Dalv worker [c3]")));
+        QCOMPARE(kiv.countLines(QStringLiteral("INFO  [Kiv] Hotplug mode")), 1);
+        QCOMPARE(kiv.countLines(QStringLiteral("Register Kiv worker")), 0);
+        QCOMPARE(kiv.countLines(QStringLiteral("Register Dalv worker [c2]")), 1);
+        QCOMPARE(kiv.stop(), 0);
+    }
+
+    void malformedConfigurationIsReported()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettings(QStringLiteral("<settings>\n"
+                                                 "  <logs><dir>%1</dir></logs>\n"
+                                                 "  <device><id>good</id><port>9-9</port></device>\n"
+                                                 "  <device><id>cut</port></device>\n"
+                                                 "  <device><id>lost</id></device>\n"
+                                                 "</settings>\n")
+                                      .arg(kiv.logsDir())));
+        QVERIFY(kiv.start());
+        QVERIFY(kiv.waitForLine(QStringLiteral("Register Kiv worker [cut]")));
+        const QRegularExpression warn(QStringLiteral("WARN  \\[Kiv\\] Configuration file %1 is malformed at line 4, "
+                                                     "column \\d+: .+; devices read before the error: USB \\[good, cut\\]")
+                                          .arg(QRegularExpression::escape(kiv.settingsPath())));
+        QVERIFY2(kiv.waitForLine(warn, 1000), qPrintable(kiv.output()));
+        QCOMPARE(kiv.countLines(QStringLiteral("Register Kiv worker [good]")), 1);
+        QCOMPARE(kiv.countLines(QStringLiteral("[lost]")), 0);
+        QCOMPARE(kiv.stop(), 0);
+    }
+
+    void unreadableConfigurationIsReported()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        // A directory in place of the file cannot be read, not even by root.
+        QVERIFY(QDir().mkpath(kiv.settingsPath()));
+        QVERIFY(kiv.start());
+        QCOMPARE(kiv.waitForExit(), 0);
+        const QString warn = QStringLiteral("WARN  [Kiv] Cannot read configuration file ") + kiv.settingsPath();
+        QVERIFY2(kiv.countLines(warn) == 1, qPrintable(kiv.output()));
+        QCOMPARE(kiv.countLines(QStringLiteral("No devices in config")), 1);
     }
 
     void sigtermStopsForegroundRun_data()
@@ -116,13 +202,7 @@ private slots:
         QTest::newRow("SIGTERM, hot-plug, no devices") << int(SIGTERM) << QString() << true;
         QTest::newRow("SIGINT, hot-plug, no devices") << int(SIGINT) << QString() << true;
         QTest::newRow("SIGTERM, devices that cannot be opened")
-            << int(SIGTERM)
-            << QStringLiteral("<device><id>u1</id><port>9-9.9</port></device>"
-                              "<device type=\"dalv\"><id>c2</id><protocol>2</protocol>"
-                              "<app><port>/nonexistent/app2</port></app><dev><port>/nonexistent/dev2</port></dev></device>"
-                              "<device type=\"dalv\"><id>c3</id><protocol>3</protocol>"
-                              "<app><port>/nonexistent/app3</port></app><dev><port>/nonexistent/dev3</port></dev></device>")
-            << false;
+            << int(SIGTERM) << QString::fromLatin1(kUnopenableDevices) << false;
     }
 
     void sigtermStopsForegroundRun()

@@ -14,6 +14,7 @@
 #include <log4cxx/patternlayout.h>
 
 #include <sys/resource.h>
+#include <termios.h>
 
 #include <atomic>
 #include <memory>
@@ -86,8 +87,8 @@ public:
     {
         static int serial = 0;
         id = QStringLiteral("p3t%1").arg(++serial);
-        devLink = dir.filePath(QStringLiteral("dev"));
-        QFile::link(dev.slavePath(), devLink);
+        devLink = dev.portPath();
+        appLink = app.portPath();
 
         logPath = dir.filePath(QStringLiteral("log.txt"));
         logger = log4cxx::Logger::getLogger(("ComProxy3-" + id).toStdString());
@@ -100,7 +101,7 @@ public:
         entry.id = id;
         entry.dev.port = devLink;
         entry.dev.baudrate = 9600;
-        entry.app.port = app.slavePath();
+        entry.app.port = appLink;
         entry.app.baudrate = appBaud;
         entry.protocol = 3;
 
@@ -170,6 +171,7 @@ public:
             const Frame f = devFrameSkippingPolls();
             if (f.frame.data != bytes({0xC2, task})) {
                 qWarning() << "expected ack" << Qt::hex << task << "got" << f.raw.toHex();
+                qWarning().noquote() << log();
                 return 0;
             }
             ids.append(f.frame.id);
@@ -195,6 +197,7 @@ public:
         }
         if (tail != listenTail) {
             qWarning() << "listening tail" << tail.toHex() << "expected" << listenTail.toHex();
+            qWarning().noquote() << log();
             return 0;
         }
         return abort.frame.id;
@@ -202,7 +205,7 @@ public:
 
     bool appOpen() const
     {
-        return log().contains(QStringLiteral("INFO Open ") + app.slavePath() + QStringLiteral("...\nINFO OK"));
+        return log().contains(QStringLiteral("INFO Open ") + appLink + QStringLiteral("...\nINFO OK"));
     }
 
     QTemporaryDir dir;
@@ -210,6 +213,7 @@ public:
     PtyPair app;
     QString id;
     QString devLink;
+    QString appLink;
     QString logPath;
     log4cxx::LoggerPtr logger;
     log4cxx::AppenderPtr appender;
@@ -270,6 +274,44 @@ private slots:
         QVERIFY(rig.log().contains(QStringLiteral("INFO <-- id = 06, data = [01 02 (2 bytes)]")));
         QVERIFY(rig.log().contains(QStringLiteral("INFO --> id = 05, data = [10 FD EE 20 FD ED (6 bytes)]")));
         QCOMPARE(rig.recorder.events.count(QStringLiteral("established")), 1);
+    }
+
+    void portSpeeds()
+    {
+        Rig rig(quick(), 9600);
+        rig.start();
+        QVERIFY(rig.expectStartup(kFirstListen));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.appOpen(), kWait);
+        // A pseudo-terminal's master reports the speed its slave was given.
+        termios tio{};
+        QCOMPARE(tcgetattr(rig.dev.masterFd(), &tio), 0);
+        QCOMPARE(cfgetospeed(&tio), speed_t(B9600));
+        QCOMPARE(tcgetattr(rig.app.masterFd(), &tio), 0);
+        QCOMPARE(cfgetospeed(&tio), speed_t(B115200));
+    }
+
+    void onlyWholeFramesCross()
+    {
+        Rig rig(quick());
+        rig.start();
+        QVERIFY(rig.expectStartup(kFirstListen));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.appOpen(), kWait);
+
+        // Half an application frame is held back while the proxy writes its own.
+        const QByteArray request = Morv3Frame::encodeFrameWithId(0x07, QByteArray(20, char(0x33)));
+        QVERIFY(rig.app.write(request.left(9)));
+        QMetaObject::invokeMethod(rig.proxy, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, hex("5566")));
+        QCOMPARE(rig.devFrame().frame.data.mid(3), hex("0000da5566"));
+        QCOMPARE(rig.dev.drain(200), QByteArray());
+        QVERIFY(rig.app.write(request.mid(9)));
+        QCOMPARE(rig.devFrame().raw, request);
+
+        // The same towards the application.
+        const QByteArray answer = Morv3Frame::encodeFrameWithId(0x07, QByteArray(20, char(0x44)));
+        QVERIFY(rig.dev.write(answer.left(10)));
+        QCOMPARE(rig.app.drain(200), QByteArray());
+        QVERIFY(rig.dev.write(answer.mid(10)));
+        QCOMPARE(rig.app.read(answer.size(), kWait), answer);
     }
 
     void asynchronousFrames()
@@ -444,13 +486,30 @@ private slots:
 
         // Back under the same name: the whole start-up again.
         QVERIFY(rig.dev.reopen());
-        QFile::remove(rig.devLink);
-        QVERIFY(QFile::link(rig.dev.slavePath(), rig.devLink));
         QVERIFY(rig.expectStartup(hex("c2e5c105e6")));
         QCOMPARE(rig.log().count(QStringLiteral("dev error")), 1);
         QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(0xE3, hex("00"))));
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events.size(), 3, kWait);
         QCOMPARE(rig.recorder.events.last(), QStringLiteral("established"));
+    }
+
+    void applicationVanishesAndComesBack()
+    {
+        Rig rig(quick());
+        rig.start();
+        QVERIFY(rig.expectStartup(kFirstListen));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.appOpen(), kWait);
+
+        rig.app.close();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("ERROR app error")), kWait);
+        QVERIFY(rig.app.reopen());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.log().count(QStringLiteral("INFO OK")), 3, kWait);
+        QCOMPARE(rig.log().count(QStringLiteral("app error")), 1);
+
+        const QByteArray request = Morv3Frame::encodeFrameWithId(0x08, hex("01"));
+        QVERIFY(rig.app.write(request));
+        QCOMPARE(rig.devFrame().raw, request);
+        QVERIFY(rig.recorder.events.isEmpty());
     }
 
     void stopEndsPartnerAndThreads()

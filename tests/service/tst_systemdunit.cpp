@@ -1,0 +1,74 @@
+// The systemd unit written by "-i" and removed by "-u", in a temporary
+// directory standing in for /etc/systemd/system.
+#include "service/systemdunit.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestSystemdUnit : public QObject
+{
+    Q_OBJECT
+private slots:
+    void installWritesUnitThatRunsForeground()
+    {
+        QTemporaryDir dir;
+        SystemdUnit unit(QStringLiteral("kiv"), QStringLiteral("Kiv (v8520)"), QStringLiteral("/opt/kiv/bin/kiv"),
+                         dir.path(), false);
+        QVERIFY(!unit.isInstalled());
+        QString error;
+        QStringList notes;
+        QVERIFY2(unit.install(QString(), true, &error, &notes), qPrintable(error));
+        QVERIFY(unit.isInstalled());
+        QCOMPARE(unit.path(), dir.filePath(QStringLiteral("kiv.service")));
+        QFile file(unit.path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll());
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        QVERIFY(lines.contains(QStringLiteral("ExecStart=/opt/kiv/bin/kiv -e")));
+        QVERIFY(lines.contains(QStringLiteral("Description=Kiv (v8520)")));
+        QVERIFY(lines.contains(QStringLiteral("WantedBy=multi-user.target")));
+        QVERIFY(!text.contains(QLatin1String("User=")));
+        QVERIFY(notes.isEmpty());
+
+        // Installing again replaces the unit, now with an account.
+        QVERIFY(unit.install(QStringLiteral("kkt"), true, &error, &notes));
+        file.close();
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')).contains(QStringLiteral("User=kkt")));
+
+        QVERIFY2(unit.uninstall(&error, &notes), qPrintable(error));
+        QVERIFY(!unit.isInstalled());
+        // Nothing left to remove is an error that says so.
+        QVERIFY(!unit.uninstall(&error, &notes));
+        QVERIFY(error.contains(QLatin1String("not installed")));
+    }
+
+    void executablePathIsQuotedForSystemd()
+    {
+        SystemdUnit unit(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/opt/my kiv/100%/kiv"),
+                         QStringLiteral("/nonexistent"), false);
+        QVERIFY(unit.text().contains(QLatin1String("ExecStart=\"/opt/my kiv/100%%/kiv\" -e\n")));
+    }
+
+    void installFailsClearlyWhereItCannotWrite()
+    {
+        QTemporaryDir dir;
+        SystemdUnit missing(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/bin/kiv"),
+                            dir.filePath(QStringLiteral("no/such/dir")), false);
+        QString error;
+        QStringList notes;
+        QVERIFY(!missing.install(QString(), true, &error, &notes));
+        QVERIFY2(error.contains(QLatin1String("does not exist")), qPrintable(error));
+
+        // A directory where the unit file belongs cannot be replaced.
+        SystemdUnit blocked(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/bin/kiv"), dir.path(),
+                            false);
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("kiv.service")));
+        QVERIFY(!blocked.install(QString(), true, &error, &notes));
+        QVERIFY2(error.contains(blocked.path()), qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSystemdUnit)
+#include "tst_systemdunit.moc"
