@@ -158,8 +158,9 @@ bool ComProxyMorv2::openPort(Side side)
         logError(p->errorString());
         return false;
     }
-    logInfo(QStringLiteral("OK"));
+    // Cleared before "OK" is written: whatever comes after the line is kept.
     p->clear();
+    logInfo(QStringLiteral("OK"));
     return true;
 }
 

@@ -106,6 +106,7 @@ int Service::executeApplication()
 void Service::start()
 {
     m_stopped = false;
+    m_running = true;
     SettingsReport report;
     m_settings = readSettings(&report);
     setupLogging(m_settings, m_consoleLog);
@@ -151,6 +152,10 @@ void Service::logSettings(const SettingsReport &report)
 
 void Service::stop()
 {
+    if (m_running) {
+        m_running = false;
+        logInfo(QStringLiteral("Stop service %1 (v%2)").arg(QLatin1String(kName), QLatin1String(kVersion)));
+    }
     // No arrival may register a pair once stopping began.
     m_stopped = true;
     m_hotplugAgent.reset();

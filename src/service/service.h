@@ -84,4 +84,5 @@ private:
     // deletes them after they finish.
     QList<QPointer<QThread>> m_threads;
     bool m_stopped = false;
+    bool m_running = false;
 };

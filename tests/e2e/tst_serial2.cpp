@@ -53,8 +53,11 @@ void runDevice(PtyPair &pty, quint16 serverPort, const QByteArray &request, int 
     QByteArray reply;
     QDeadlineTimer deadline(240000);
 
+    bool yielding = false;
     while (!seen.stop && !deadline.hasExpired()) {
-        const int byte = peer.readByte(outbox.isEmpty() ? 20 : 0);
+        // After a conflict kiv sends first: wait for its ENQ before trying again.
+        const int byte = peer.readByte(yielding ? 3000 : outbox.isEmpty() ? 20 : 0);
+        yielding = false;
         if (byte == Morv2Frame::ENQ) {
             QByteArray data;
             if (!peer.receiveAfterEnq(&data, 10000)) {
@@ -104,7 +107,7 @@ void runDevice(PtyPair &pty, quint16 serverPort, const QByteArray &request, int 
                 outbox.removeFirst();
                 break;
             case Morv2Peer::Result::Conflict:
-                // kiv sends first and repeats its ENQ shortly: take that frame.
+                yielding = true;
                 break;
             case Morv2Peer::Result::Failed:
                 seen.problem(QStringLiteral("device: frame not taken"));
@@ -163,6 +166,10 @@ private slots:
                 .arg(app.portPath(), dev.portPath())));
         QVERIFY(kiv.start({QStringLiteral("-e")}));
         QVERIFY2(kiv.waitForLine(QStringLiteral("Register Dalv worker [ser2]")), qPrintable(kiv.output()));
+
+        // Opening a port clears what waits in it: start talking once both are open.
+        QVERIFY2(QTest::qWaitFor([&] { return kiv.countLines(QStringLiteral("[ComProxy2-ser2] OK")) >= 2; }, 60000),
+                 qPrintable(kiv.output()));
 
         Seen seen;
         QThread *device = QThread::create(runDevice, std::ref(dev), server.port(), request,

@@ -218,6 +218,7 @@ private slots:
         QCOMPARE(runningPid(kiv), kiv.pid());
         ::kill(pid_t(kiv.pid()), signal);
         QCOMPARE(kiv.waitForExit(), 0);
+        QCOMPARE(kiv.countLines(QStringLiteral("INFO  [Kiv] Stop service Kiv (v8520)")), 1);
         QVERIFY2(!kiv.errorOutput().contains(QLatin1String("still running")), qPrintable(kiv.errorOutput()));
         QCOMPARE(runningPid(kiv), 0);
     }

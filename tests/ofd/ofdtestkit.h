@@ -1,14 +1,10 @@
 #pragma once
 
-// Helpers shared by the OFD channel tests: log capture, a loopback server.
+// Helpers shared by the OFD channel tests: log capture, checkable bytes.
 
 #include <QByteArray>
-#include <QHostAddress>
-#include <QList>
 #include <QMutex>
 #include <QStringList>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <log4cxx/appenderskeleton.h>
 #include <log4cxx/logger.h>
@@ -50,38 +46,6 @@ protected:
 private:
     mutable QMutex mutex;
     QStringList captured;
-};
-
-// A loopback server in the test's thread that records what each client sent.
-class LoopbackServer : public QObject
-{
-public:
-    explicit LoopbackServer(const QHostAddress &address = QHostAddress::LocalHost)
-    {
-        QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *client = server.nextPendingConnection()) {
-                const int index = int(clients.size());
-                clients.append(client);
-                received.append(QByteArray());
-                QObject::connect(client, &QTcpSocket::readyRead, this, [this, client, index] {
-                    received[index].append(client->readAll());
-                });
-            }
-        });
-        server.listen(address, 0);
-    }
-
-    bool isListening() const { return server.isListening(); }
-    quint16 port() const { return server.serverPort(); }
-    int connections() const { return int(clients.size()); }
-    QTcpSocket *client(int index) const { return clients.value(index); }
-    QByteArray data(int index) const { return received.value(index); }
-    QTcpServer &tcpServer() { return server; }
-
-private:
-    QTcpServer server;
-    QList<QTcpSocket *> clients;
-    QList<QByteArray> received;
 };
 
 // A byte pattern whose every position can be checked after transport.

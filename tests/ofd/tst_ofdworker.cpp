@@ -1,6 +1,8 @@
 #include "ofd/ofdworker.h"
+#include "ofdserver.h"
 #include "ofdtestkit.h"
 #include "service/settings.h"
+#include "tlvstream.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,12 +23,12 @@ const int kWait = 30000;
 
 QByteArray frame(quint8 tag, const QByteArray &value = QByteArray())
 {
-    return char(tag) + QByteArray(1, char(value.size())) + value;
+    return TlvStream::frame(tag, value);
 }
 
 QByteArray portValue(quint16 port)
 {
-    return QByteArray(1, char(port & 0xFF)) + QByteArray(1, char(port >> 8));
+    return TlvStream::port(port);
 }
 
 } // namespace
@@ -284,8 +286,8 @@ private slots:
 
     void exchangeOnBothChannels()
     {
-        LoopbackServer server0, server1;
-        QVERIFY(server0.isListening() && server1.isListening());
+        OfdServer server0, server1;
+        QVERIFY(server0.listen() && server1.listen());
         Device device(QStringLiteral("both"));
         QVERIFY(device.handshake());
 
@@ -300,15 +302,15 @@ private slots:
         // A request in two TX_DATA frames, and one on the other channel.
         device.send(frame(0x90, "GET /") + frame(0x91, "channel one"));
         device.send(frame(0x90, " zero"));
-        QTRY_COMPARE_WITH_TIMEOUT(server0.data(0), QByteArray("GET / zero"), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(server1.data(0), QByteArray("channel one"), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server0.receivedOn(0), QByteArray("GET / zero"), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server1.receivedOn(0), QByteArray("channel one"), kWait);
         QVERIFY(capture->contains("[TCP1-both] New queue size = 11"));
         // The server may see the bytes before the writer logs them.
         QVERIFY(logged("[TCP0-both] tcp write: 47 45 54 20 2F (5 bytes)"));
         QVERIFY(logged("[TCP1-both] New queue size = 0"));
 
-        server0.client(0)->write("reply zero");
-        server1.client(0)->write("reply one");
+        QVERIFY(server0.send("reply zero"));
+        QVERIFY(server1.send("reply one"));
         QVERIFY(logged("[TCP0-both] tcp read: 72 65 70 6C 79 20 7A 65 72 6F (10 bytes)"));
         QVERIFY(logged("[TCP1-both] tcp read: 72 65 70 6C 79 20 6F 6E 65 (9 bytes)"));
         device.grant(0, 255);
@@ -318,24 +320,25 @@ private slots:
 
         // The device closes channel 0; channel 1 stays up.
         device.send(frame(0x80));
-        QTRY_COMPARE_WITH_TIMEOUT(server0.client(0)->state(), QAbstractSocket::UnconnectedState, kWait);
+        QVERIFY(server0.waitForDisconnects(1, kWait));
         QVERIFY(device.waitFor(frame(0x10, QByteArray(1, '\0'))));
         QCOMPARE(device.find(frame(0x11, QByteArray(1, '\0'))), -1);
         device.send(frame(0x91, "more"));
-        QTRY_COMPARE_WITH_TIMEOUT(server1.data(0), QByteArray("channel onemore"), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server1.receivedOn(0), QByteArray("channel onemore"), kWait);
         device.send(frame(0x81));
-        QTRY_COMPARE_WITH_TIMEOUT(server1.client(0)->state(), QAbstractSocket::UnconnectedState, kWait);
+        QVERIFY(server1.waitForDisconnects(1, kWait));
     }
 
     void grantSizes()
     {
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Device device(QStringLiteral("grant"));
         QVERIFY(device.handshake());
         QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
         const QByteArray data = patternBytes(1000);
-        server.client(0)->write(data);
+        QVERIFY(server.send(data));
         QVERIFY(logged("[TCP0-grant] tcp read: " + hexDump(data)));
 
         // 200 is a length byte of 0xC8: honoured as 200, not as a negative.
@@ -361,20 +364,21 @@ private slots:
         device.send(frame(0x42));
         QVERIFY(device.waitFor(frame(0x02, "\x02"), from));
         QCOMPARE(device.findTag(0x20, from), -1);
-        server.client(0)->write("late");
+        QVERIFY(server.send("late"));
         QVERIFY(device.waitFor(frame(0x20, "late"), from));
     }
 
     void lossReportedAfterLastByte()
     {
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Device device(QStringLiteral("loss"));
         QVERIFY(device.handshake());
         QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
         const QByteArray data = patternBytes(600);
-        server.client(0)->write(data);
-        server.client(0)->disconnectFromHost();
+        QVERIFY(server.send(data));
+        server.disconnectClient();
         QVERIFY(logged("[TCP0-loss] connection lost"));
 
         // Lost, not yet told: the device's data is refused.
@@ -391,29 +395,30 @@ private slots:
         QVERIFY(device.findTag(0x20, report) < 0);
         QCOMPARE(device.frames.at(report - 1), frame(0x20, data.mid(510)));
         QCOMPARE(device.find(frame(0x10, QByteArray(1, '\0')), report + 1), -1);
-        QVERIFY(server.data(0).isEmpty());
+        QVERIFY(server.receivedOn(0).isEmpty());
     }
 
     void restartOnActiveChannel()
     {
-        LoopbackServer first, second;
+        OfdServer first, second;
+        QVERIFY(first.listen() && second.listen());
         Device device(QStringLiteral("again"));
         QVERIFY(device.handshake());
         QVERIFY(connectChannel(device, 1, "127.0.0.1", first.port()));
         QCOMPARE(device.frames.last(), frame(0x11, "\x01"));
-        QTRY_COMPARE_WITH_TIMEOUT(first.connections(), 1, kWait);
-        first.client(0)->write("never delivered");
+        QTRY_COMPARE_WITH_TIMEOUT(first.connectionCount(), 1, kWait);
+        QVERIFY(first.send("never delivered"));
         QVERIFY(logged("[TCP1-again] tcp read: " + hexDump("never delivered")));
 
         const int from = int(device.frames.size());
         QVERIFY(connectChannel(device, 1, "127.0.0.1", second.port()));
         QCOMPARE(device.frames.at(device.findTag(0x11, from)), frame(0x11, "\x01"));
-        QTRY_COMPARE_WITH_TIMEOUT(first.client(0)->state(), QAbstractSocket::UnconnectedState, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(second.connections(), 1, kWait);
+        QVERIFY(first.waitForDisconnects(1, kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(second.connectionCount(), 1, kWait);
 
         device.send(frame(0x91, "ping"));
-        QTRY_COMPARE_WITH_TIMEOUT(second.data(0), QByteArray("ping"), kWait);
-        second.client(0)->write("pong");
+        QTRY_COMPARE_WITH_TIMEOUT(second.receivedOn(0), QByteArray("ping"), kWait);
+        QVERIFY(second.send("pong"));
         device.grant(1, 100);
         // Bytes of the replaced connection are dropped, not delivered.
         QVERIFY(device.waitFor(frame(0x21, "pong"), from));
@@ -454,7 +459,8 @@ private slots:
         QVERIFY(device.waitForTag(0x10, from));
 
         // A reconnect after a failure works.
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
         QCOMPARE(device.frames.last(), frame(0x10, "\x01"));
     }
@@ -462,7 +468,8 @@ private slots:
     void localhostTriesEachAddress()
     {
         // IPv4 only: where "localhost" also gives ::1, that attempt fails first.
-        LoopbackServer server(QHostAddress::LocalHost);
+        OfdServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
         Device device(QStringLiteral("lh"));
         QVERIFY(device.handshake());
         QVERIFY(connectChannel(device, 0, "localhost", server.port()));
@@ -608,7 +615,8 @@ private slots:
     void connectThenCloseAtOnce()
     {
         // The close quits the channel's thread while open() may still run.
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Device device(QStringLiteral("race"));
         QVERIFY(device.handshake());
         for (int i = 0; i < 5; ++i) {
@@ -631,14 +639,15 @@ private slots:
         // The channel's own test holds a flood at the full mebibyte; here a
         // smaller limit keeps the number of granted chunks affordable.
         const qsizetype limit = 64 * 1024;
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Device device(QStringLiteral("flood"), [limit](OfdWorker *w) { w->setReadLimit(limit); });
         QVERIFY(device.handshake());
         QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
         const QByteArray flood = patternBytes(3 * limit + 12345);
-        server.client(0)->write(flood);
-        server.client(0)->disconnectFromHost();
+        QVERIFY(server.send(flood));
+        server.disconnectClient();
 
         device.autoGrant[0] = 255;
         device.grant(0, 255);

@@ -1,4 +1,5 @@
 #include "ofd/tcpworker.h"
+#include "ofdserver.h"
 #include "ofdtestkit.h"
 
 #include <QSemaphore>
@@ -55,8 +56,8 @@ private slots:
 
     void triesEveryAddressInTurn()
     {
-        LoopbackServer server;
-        QVERIFY(server.isListening());
+        OfdServer server;
+        QVERIFY(server.listen());
         Channel channel(QStringLiteral("TCP0-addr"));
         channel.worker->setHost(QStringLiteral("ofd.test"));
         channel.worker->setPort(server.port());
@@ -71,7 +72,7 @@ private slots:
         channel.thread.start();
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
         QCOMPARE(channel.states.first(), TcpWorker::Connected);
-        QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
 
         const QString prefix = QStringLiteral("[TCP0-addr] ");
         const int first = capture->indexOf(prefix + "Found address: 127.0.0.2");
@@ -85,11 +86,11 @@ private slots:
         // Data both ways on the surviving connection.
         channel.worker->addPending(3);
         channel.write("abc");
-        QTRY_COMPARE_WITH_TIMEOUT(server.data(0), QByteArray("abc"), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.receivedOn(0), QByteArray("abc"), kWait);
         // The server may see the bytes before the writer logs them.
         QTRY_VERIFY_WITH_TIMEOUT(capture->contains(prefix + "tcp write: 61 62 63 (3 bytes)"), kWait);
         QTRY_VERIFY_WITH_TIMEOUT(capture->contains(prefix + "New queue size = 0"), kWait);
-        server.client(0)->write("xyz");
+        QVERIFY(server.send("xyz"));
         QTRY_VERIFY_WITH_TIMEOUT(channel.worker->hasData(), kWait);
         QTRY_COMPARE_WITH_TIMEOUT(channel.worker->bufferedSize(), 3, kWait);
         QCOMPARE(channel.worker->read(0), QByteArray());
@@ -112,7 +113,8 @@ private slots:
         QVERIFY(lookupLogged);
 
         // A close requested while the look-up runs stops before any attempt.
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Channel cancelled(QStringLiteral("TCP1-cancel"));
         TcpWorker *worker = cancelled.worker;
         worker->setPort(server.port());
@@ -130,12 +132,13 @@ private slots:
         QVERIFY(!worker->isLive());
         cancelled.thread.quit();
         QVERIFY(cancelled.thread.wait(kWait));
-        QCOMPARE(server.connections(), 0);
+        QCOMPARE(server.connectionCount(), 0);
     }
 
     void quitDuringOpenEndsTheThread()
     {
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Channel channel(QStringLiteral("TCP1-quit"));
         channel.worker->setPort(server.port());
         // The look-up returns only once the quit has been requested.
@@ -158,7 +161,8 @@ private slots:
 
     void closeWaitsForOutstandingWrites()
     {
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Channel channel(QStringLiteral("TCP0-drain"));
         channel.worker->setHost(QStringLiteral("127.0.0.1"));
         channel.worker->setPort(server.port());
@@ -174,7 +178,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(capture->contains("[TCP0-drain] Wait for queue empty (300)"), kWait);
         channel.write(data);
         QVERIFY(channel.thread.wait(kWait));
-        QTRY_COMPARE_WITH_TIMEOUT(server.data(0), data, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.receivedOn(0), data, kWait);
 
         const QStringList lines = capture->lines();
         const int wait = int(lines.indexOf("[TCP0-drain] Wait for queue empty (300)"));
@@ -186,18 +190,19 @@ private slots:
 
     void restartEndsSilently()
     {
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Channel channel(QStringLiteral("TCP0-restart"));
         channel.worker->setHost(QStringLiteral("127.0.0.1"));
         channel.worker->setPort(server.port());
         channel.thread.start();
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
 
         channel.worker->markRestart();
         channel.thread.quit();
         QVERIFY(channel.thread.wait(kWait));
-        QTRY_COMPARE_WITH_TIMEOUT(server.client(0)->state(), QAbstractSocket::UnconnectedState, kWait);
+        QVERIFY(server.waitForDisconnects(1, kWait));
         QVERIFY(capture->contains("[TCP0-restart] socket close"));
         QVERIFY(!channel.worker->isLive());
 
@@ -205,9 +210,9 @@ private slots:
         channel.thread.start();
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 2, kWait);
         QCOMPARE(channel.states.at(1), TcpWorker::Connected);
-        QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 2, kWait);
-        server.client(1)->write("last words");
-        server.client(1)->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 2, kWait);
+        QVERIFY(server.send("last words"));
+        server.disconnectClient();
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 3, kWait);
         QCOMPARE(channel.states.at(2), TcpWorker::Disconnected);
         QVERIFY(capture->contains("[TCP0-restart] connection lost"));
@@ -223,16 +228,17 @@ private slots:
         const log4cxx::LevelPtr level = root->getLevel();
         root->setLevel(log4cxx::Level::getWarn());
 
-        LoopbackServer server;
+        OfdServer server;
+        QVERIFY(server.listen());
         Channel channel(QStringLiteral("TCP0-flood"));
         channel.worker->setHost(QStringLiteral("127.0.0.1"));
         channel.worker->setPort(server.port());
         channel.thread.start();
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
 
         const QByteArray flood = patternBytes(4 * TcpWorker::kReadLimit + 12345);
-        server.client(0)->write(flood);
+        QVERIFY(server.send(flood));
 
         // Wait until the worker stops at the limit with most of the flood unread.
         QTRY_VERIFY_WITH_TIMEOUT(channel.worker->bufferedSize() > TcpWorker::kReadLimit, kWait);

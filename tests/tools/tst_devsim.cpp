@@ -210,7 +210,7 @@ private slots:
                 }
             }
             QCOMPARE(document, DemoDocument::make(round, DemoDocument::payloadSizeFor(round)));
-            QVERIFY(grant >= 64 && grant <= 127);
+            QVERIFY(grant >= 64 && grant <= 255);
 
             QByteArray reply = DemoDocument::replyFor(document);
             if (round == 2)

@@ -147,7 +147,7 @@ int main(int argc, char **argv)
     if (!toInt(parser.value(timeoutOption), 1, 86400, &seconds))
         return fail(QStringLiteral("--timeout must be a number of seconds from 1 to 86400"));
     options.totalTimeoutMs = seconds * 1000;
-    options.contactTimeoutMs = qMin(options.totalTimeoutMs, 30000);
+    options.contactTimeoutMs = qMin(options.totalTimeoutMs, 45000);
     if (parser.isSet(ofdOption)) {
         const QString value = parser.value(ofdOption);
         const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));

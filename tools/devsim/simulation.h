@@ -30,7 +30,7 @@ public:
         QString configPath;   // where to write the service's settings.xml
         QString logsDir;      // log directory to name in it
         QString id = QStringLiteral("devsim");
-        int contactTimeoutMs = 30000;
+        int contactTimeoutMs = 45000;
         int totalTimeoutMs = 120000;
         int documentTimeoutMs = 30000;
     };

@@ -24,9 +24,9 @@ public:
         quint16 port = 0;
         int documents = 5;
         int documentTimeoutMs = 30000;
-        // Grants stay below 128: the length byte is all the service has.
+        // Grants vary over most of what the one length byte can say.
         int smallestGrant = 64;
-        int largestGrant = 127;
+        int largestGrant = 255;
         int closeWaitMs = 3000;
         int gapMs = 100;
     };
