@@ -1,8 +1,10 @@
 #include "ofd/ofdworker.h"
 
+#include "core/eventwait.h"
+#include "core/hexdump.h"
+#include "core/settings.h"
 #include "logging/dailyrollingfileappender.h"
 #include "ofd/ofdlog.h"
-#include "service/settings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ofd/tcpworker.h"
-#include "service/iworker.h"
+#include "core/iworker.h"
 
 #include <QByteArray>
 #include <QMap>

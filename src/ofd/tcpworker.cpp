@@ -1,7 +1,8 @@
 #include "ofd/tcpworker.h"
 
+#include "core/eventwait.h"
+#include "core/hexdump.h"
 #include "ofd/ofdlog.h"
-#include "service/iworker.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

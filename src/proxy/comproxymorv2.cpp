@@ -1,5 +1,7 @@
 #include "proxy/comproxymorv2.h"
 
+#include "core/eventwait.h"
+#include "core/hexdump.h"
 #include "proxy/morv2frame.h"
 
 #include <QCoreApplication>

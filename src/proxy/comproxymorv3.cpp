@@ -1,6 +1,8 @@
 #include "proxy/comproxymorv3.h"
 
-#include "service/iworker.h"
+#include "core/eventwait.h"
+#include "core/hexdump.h"
+
 
 #include <QMutexLocker>
 #include <QTimer>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "proxy/morv3decoder.h"
-#include "service/iportworker.h"
-#include "service/settings.h"
+#include "core/iportworker.h"
+#include "core/settings.h"
 
 #include <QRecursiveMutex>
 #include <QSerialPort>

@@ -1,6 +1,7 @@
 #include "proxy/morv3frame.h"
 
-#include "service/iworker.h"
+#include "core/hexdump.h"
+
 
 #include <array>
 #include <atomic>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/settings.h"
+#include "core/settings.h"
 
 // Keeps log4cxx from configuring itself (from an environment variable or a
 // log4cxx/log4j file in the working directory) when the first logger is

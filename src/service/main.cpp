@@ -1,4 +1,5 @@
 #include "service/logsetup.h"
+
 #include "service/service.h"
 
 // Qt 6 reads 8-bit text and translations as UTF-8 throughout, so no codec

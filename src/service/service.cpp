@@ -1,10 +1,10 @@
 #include "service/service.h"
 
+#include "core/iportworker.h"
 #include "ofd/ofdworker.h"
 #include "proxy/comproxymorv2.h"
 #include "proxy/comproxymorv3.h"
 #include "service/application.h"
-#include "service/iportworker.h"
 #include "service/logsetup.h"
 #include "usb/hotplugagent.h"
 #include "usb/usblib.h"

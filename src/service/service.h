@@ -1,9 +1,9 @@
 #pragma once
 
-#include "service/hotpluglistener.h"
-#include "service/servicebase.h"
-#include "service/settings.h"
-#include "service/workerguard.h"
+#include "core/hotpluglistener.h"
+#include "daemon/servicebase.h"
+#include "core/settings.h"
+#include "core/workerguard.h"
 
 #include <QList>
 #include <QObject>

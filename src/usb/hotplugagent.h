@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/hotpluglistener.h"
+#include "core/hotpluglistener.h"
 
 #include <memory>
 

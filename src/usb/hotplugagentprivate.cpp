@@ -1,6 +1,6 @@
 #include "usb/hotplugagentprivate.h"
 
-#include "service/hotpluglistener.h"
+#include "core/hotpluglistener.h"
 #include "usb/poller.h"
 #include "usb/usblib.h"
 

@@ -1,5 +1,7 @@
 #include "usb/usbworker.h"
 
+#include "core/eventwait.h"
+#include "core/hexdump.h"
 #include "usb/usblib.h"
 
 #include <QCoreApplication>

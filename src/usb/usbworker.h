@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service/iportworker.h"
-#include "service/settings.h"
+#include "core/iportworker.h"
+#include "core/settings.h"
 
 #include <QFuture>
 #include <QMutex>

@@ -1,7 +1,8 @@
+#include "core/hexdump.h"
+#include "core/settings.h"
 #include "ofd/ofdworker.h"
 #include "ofdserver.h"
 #include "ofdtestkit.h"
-#include "service/settings.h"
 #include "tlvstream.h"
 
 #include <QDir>

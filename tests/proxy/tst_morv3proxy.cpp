@@ -1,3 +1,4 @@
+#include "core/eventwait.h"
 #include "proxy/comproxymorv3.h"
 #include "proxy/morv3decoder.h"
 #include "proxy/morv3frame.h"

@@ -1,6 +1,7 @@
 // Worker pairs made by the service: threads, wiring, ending and deletion,
 // with workers of the test's own that follow the worker contract.
-#include "service/iportworker.h"
+#include "core/eventwait.h"
+#include "core/iportworker.h"
 #include "service/service.h"
 
 #include <QMutex>

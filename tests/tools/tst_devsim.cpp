@@ -10,7 +10,7 @@
 #include "devsim/tlvdevice.h"
 #include "proxy/morv2frame.h"
 #include "proxy/morv3decoder.h"
-#include "service/settings.h"
+#include "core/settings.h"
 
 #include <QTcpSocket>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "service/workerguard.h"
+#include "core/workerguard.h"
 #include "usb/usblib.h"
 #include "usb/usbworker.h"
 

@@ -1,6 +1,6 @@
 #include "devsim/configcheck.h"
 
-#include "service/settings.h"
+#include "core/settings.h"
 
 #include <QDir>
 #include <QFile>

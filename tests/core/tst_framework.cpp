@@ -1,8 +1,13 @@
-#include "service/iportworker.h"
-#include "service/iworker.h"
+#include "core/eventwait.h"
+#include "core/hexdump.h"
+#include "core/iportworker.h"
+#include "core/iworker.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 #include <QtTest>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -51,6 +56,46 @@ private slots:
         sleepProcessingEvents(5);
         QVERIFY(timer.elapsed() >= 5);
         QCOMPARE(receiver.calls, 1);
+    }
+
+    void eventWaitEndsOnWorkOrDeadline()
+    {
+        // A call queued from another thread ends the wait as soon as it ran.
+        bool arrived = false;
+        QObject context;
+        QThread sender;
+        QObject remote;
+        remote.moveToThread(&sender);
+        sender.start();
+        QTimer::singleShot(20, &remote, [&] {
+            QMetaObject::invokeMethod(&context, [&] { arrived = true; }, Qt::QueuedConnection);
+        });
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(EventWait::until(10000, [&] { return arrived; }));
+        QVERIFY(timer.elapsed() < 5000);
+        sender.quit();
+        sender.wait();
+
+        // wake() from a slot run inside the wait ends it without a condition.
+        QTimer::singleShot(10, &context, [] { EventWait::wake(); });
+        timer.restart();
+        QVERIFY(EventWait::until(10000, {}));
+        QVERIFY(timer.elapsed() < 5000);
+        QVERIFY(!EventWait::isWaiting());
+
+        // Unmet condition: the deadline holds, and the thread sleeps meanwhile.
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
+        timer.restart();
+        QVERIFY(!EventWait::until(200, [] { return false; }));
+        QVERIFY(timer.elapsed() >= 200);
+        getrusage(RUSAGE_THREAD, &after);
+        const auto usec = [](const rusage &r) {
+            return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000LL + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+        };
+        QVERIFY2(usec(after) - usec(before) < 20000, "a 200 ms wait spun instead of sleeping");
+        QVERIFY(after.ru_nvcsw - before.ru_nvcsw < 20);
     }
 
     void interfacesListOnlyTheirSlots()

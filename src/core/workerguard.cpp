@@ -1,6 +1,6 @@
-#include "service/workerguard.h"
+#include "core/workerguard.h"
 
-#include "service/iworker.h"
+#include "core/iworker.h"
 
 WorkerGuard::WorkerGuard(IWorker *worker, std::shared_ptr<State> state)
     : QObject(worker), m_state(std::move(state))

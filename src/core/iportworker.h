@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/iworker.h"
+#include "core/iworker.h"
 
 // A worker that moves a device's bytes. Concrete classes declare the first
 // three as signals; the pairing connects them to an OfdWorker by name.

@@ -1,4 +1,4 @@
-#include "service/systemdunit.h"
+#include "daemon/systemdunit.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "service/settings.h"
+#include "core/settings.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "service/controlchannel.h"
+#include "daemon/controlchannel.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

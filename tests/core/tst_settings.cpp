@@ -1,5 +1,5 @@
 // The configuration reader over real files.
-#include "service/settings.h"
+#include "core/settings.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "service/servicebase.h"
+#include "daemon/servicebase.h"
 
-#include "service/controlchannel.h"
-#include "service/systemdunit.h"
+#include "daemon/controlchannel.h"
+#include "daemon/systemdunit.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

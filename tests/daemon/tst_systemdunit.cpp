@@ -1,6 +1,6 @@
 // The systemd unit written by "-i" and removed by "-u", in a temporary
 // directory standing in for /etc/systemd/system.
-#include "service/systemdunit.h"
+#include "daemon/systemdunit.h"
 
 #include <QFile>
 #include <QTemporaryDir>

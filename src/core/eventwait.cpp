@@ -1,0 +1,70 @@
+#include "core/eventwait.h"
+
+#include <QAbstractEventDispatcher>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+struct Frame
+{
+    bool woken = false;
+    Frame *outer = nullptr;
+};
+
+thread_local Frame *innermost = nullptr;
+
+} // namespace
+
+bool EventWait::until(int msecs, const std::function<bool()> &done)
+{
+    if (done && done())
+        return true;
+    QDeadlineTimer deadline(qMax(msecs, 0), Qt::PreciseTimer);
+    QAbstractEventDispatcher *dispatcher = QThread::currentThread()->eventDispatcher();
+    if (!dispatcher) {
+        // No event loop on this thread yet: nothing can arrive, just sleep.
+        QThread::msleep(static_cast<unsigned long>(deadline.remainingTime()));
+        return done && done();
+    }
+
+    Frame frame;
+    frame.outer = innermost;
+    innermost = &frame;
+
+    // The timer's own event is what wakes the dispatcher at the deadline.
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    bool met = false;
+    for (;;) {
+        if ((done && done()) || frame.woken) {
+            met = true;
+            break;
+        }
+        if (deadline.hasExpired())
+            break;
+        if (!timer.isActive())
+            timer.start(qMax<qint64>(deadline.remainingTime(), 0));
+        dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    innermost = frame.outer;
+    return met;
+}
+
+void EventWait::wake()
+{
+    if (innermost)
+        innermost->woken = true;
+}
+
+bool EventWait::isWaiting()
+{
+    return innermost != nullptr;
+}
+
+void sleepProcessingEvents(int msecs)
+{
+    EventWait::until(msecs, {});
+}

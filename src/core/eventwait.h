@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+
+// Waits that sleep in the calling thread's event dispatcher: the thread's
+// queued calls, timers and socket notifications run during the wait, and
+// nothing wakes the thread but an event or the deadline.
+//
+// A slot that runs inside a wait must not start another wait of the same
+// worker: waits nest, but the outer one only resumes once the inner ends.
+// Objects deleted with deleteLater() during a wait go when control is back
+// in the loop that was running when deleteLater() was called.
+class EventWait
+{
+public:
+    // Runs events until done() holds (checked first and after every batch
+    // of events), wake() is called on this thread, or msecs have passed.
+    // Returns true when done() held or wake() ended the wait, false when
+    // the deadline passed first.
+    static bool until(int msecs, const std::function<bool()> &done);
+
+    // Ends the innermost wait of the calling thread once the event being
+    // handled returns. Without a wait in progress it does nothing: callers
+    // keep what woke them in state that their done() condition reads.
+    static void wake();
+
+    // Whether the calling thread is inside a wait.
+    static bool isWaiting();
+};
+
+// Waits at least msecs milliseconds while the calling thread's events run.
+void sleepProcessingEvents(int msecs);
