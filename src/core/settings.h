@@ -33,7 +33,18 @@ struct Settings
     QList<UsbDeviceSettings> usbDevices;
     QList<ComDeviceSettings> comDevices;
     QString logsDir;
+    // Lowest level of other loggers' lines that the journal gets ("warn"
+    // when empty); see the log set-up.
+    QString journalLevel;
     bool hotplug = false;
+};
+
+// Something in the file that the service would not use as written.
+struct SettingsProblem
+{
+    qint64 line = 0;
+    qint64 column = 0;
+    QString message;
 };
 
 // Where the configuration was read from and what went wrong, for the
@@ -46,6 +57,9 @@ struct SettingsReport
     QString error;           // parser message, or why the file could not be opened
     qint64 line = 0;
     qint64 column = 0;
+    // Unknown elements, empty or duplicate ids, invalid values, unusable
+    // port names; a parse error is in error/line/column, not here.
+    QList<SettingsProblem> problems;
 };
 
 // Full path of settings.xml; computed on the first call, then kept.
@@ -64,7 +78,12 @@ QString findConfigFile(const QString &exeDir, const QStringList &candidateDirs);
 QString chooseLogsDir(const QStringList &candidates, const QString &fallback);
 
 // Reads configFilePath(); never fails, a missing file gives empty lists.
+// The file is parsed again only when it changed (size, time, inode):
+// every device's workers ask for the log directory while registering.
 Settings readSettings(SettingsReport *report = nullptr);
 
-// Reads the given file; for tests and tools.
+// Whether text names a journal level: "debug", "info", "warn" or "error".
+bool isJournalLevel(const QString &level);
+
+// Reads the given file, always; for tests and tools.
 Settings readSettingsFrom(const QString &path, SettingsReport *report = nullptr);

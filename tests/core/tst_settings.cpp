@@ -236,11 +236,9 @@ private slots:
                                       "<device type=\"dalv\"><id>cut</id><protocol>2</protocol>\n"
                                       "<app><port>/dev/ttyS3</port>",
                                       &report);
+        // The entry the end cut short is not served.
         QCOMPARE(s.usbDevices.size(), 1);
-        QCOMPARE(s.comDevices.size(), 1);
-        QCOMPARE(s.comDevices[0].id, QStringLiteral("cut"));
-        QCOMPARE(int(s.comDevices[0].protocol), 2);
-        QCOMPARE(s.comDevices[0].app.port, QStringLiteral("/dev/ttyS3"));
+        QCOMPARE(s.comDevices.size(), 0);
         QVERIFY(report.readable);
         QVERIFY(!report.error.isEmpty());
         QVERIFY(report.line >= 4);
@@ -259,9 +257,8 @@ private slots:
         QCOMPARE(report.line, 3);
         QVERIFY(report.column > 0);
         QVERIFY2(!report.error.isEmpty(), "parser message expected");
-        QCOMPARE(s.usbDevices.size(), 2);
+        QCOMPARE(s.usbDevices.size(), 1);
         QCOMPARE(s.usbDevices[0].id, QStringLiteral("ok"));
-        QCOMPARE(s.usbDevices[1].id, QStringLiteral("bad"));
         QVERIFY(!s.logsDir.isEmpty());
     }
 
@@ -295,6 +292,67 @@ private slots:
             QVERIFY(report.found && !report.readable && !report.error.isEmpty());
             QVERIFY(locked.usbDevices.isEmpty());
         }
+    }
+
+    void problemsAreFoundWithTheirPlace_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown top element") << QByteArray("<hotplugs>auto</hotplugs>") << 2 << "unknown element <hotplugs>";
+        QTest::newRow("unknown in device") << QByteArray("<device><id>a</id><port>9-1</port><prot>2</prot></device>") << 2
+                                           << "unknown element <prot> in <device>";
+        QTest::newRow("empty id") << QByteArray("<device><id></id><port>1-1</port></device>") << 2 << "device without id";
+        QTest::newRow("no id") << QByteArray("<device><port>1-1</port></device>") << 2 << "device without id";
+        QTest::newRow("duplicate id") << QByteArray("<device><id>a</id><port>1-1</port></device>\n"
+                                                    "<device type=\"dalv\"><id>a</id><app><port>/dev/a</port></app>"
+                                                    "<dev><port>/dev/b</port></dev></device>")
+                                      << 3 << "duplicate id \"a\" (first at line 2)";
+        QTest::newRow("protocol") << QByteArray("<device type=\"dalv\"><id>s</id><protocol>4</protocol>"
+                                                "<app><port>/dev/a</port></app><dev><port>/dev/b</port></dev></device>")
+                                  << 2 << "invalid protocol \"4\"";
+        QTest::newRow("baud rate") << QByteArray("<device type=\"dalv\"><id>s</id><app><port>/dev/a</port>"
+                                                 "<baudrate>fast</baudrate></app><dev><port>/dev/b</port></dev></device>")
+                                   << 2 << "invalid baud rate \"fast\" in <app>";
+        QTest::newRow("usb port") << QByteArray("<device><id>u</id><port>1-4/2</port></device>") << 2 << "unusable port \"1-4/2\"";
+        QTest::newRow("usb no port") << QByteArray("<device><id>u</id></device>") << 2 << "device \"u\": no port";
+        QTest::newRow("serial blanks") << QByteArray("<device type=\"dalv\"><id>s</id><app><port> /dev/a</port></app>"
+                                                     "<dev><port>/dev/b</port></dev></device>")
+                                       << 2 << "<app> port \" /dev/a\" has blanks around it";
+        QTest::newRow("serial no dev") << QByteArray("<device type=\"dalv\"><id>s</id><app><port>/dev/a</port></app></device>")
+                                       << 2 << "no <dev> port";
+        QTest::newRow("journal") << QByteArray("<logs><journal>all</journal></logs>") << 2 << "invalid journal level";
+    }
+
+    void problemsAreFoundWithTheirPlace()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, line);
+        QFETCH(QString, message);
+        Files files;
+        SettingsReport report;
+        files.read("<settings>\n" + body + "\n</settings>\n", &report);
+        QVERIFY2(report.error.isEmpty(), qPrintable(report.error));
+        QCOMPARE(report.problems.size(), 1);
+        QCOMPARE(report.problems[0].line, line);
+        QVERIFY(report.problems[0].column > 0);
+        QVERIFY2(report.problems[0].message.contains(message), qPrintable(report.problems[0].message));
+    }
+
+    void usableFileHasNoProblems()
+    {
+        Files files;
+        SettingsReport report;
+        const Settings s = files.read("<settings><hotplug>off</hotplug><logs><dir>/tmp/l</dir><journal>info</journal></logs>"
+                                      "<device><id>a</id><port>1-4.2</port></device>"
+                                      "<device><id>b</id><port>a4</port></device>"
+                                      "<device type=\"dalv\"><id>c</id><protocol>2</protocol>"
+                                      "<app><port>/dev/a</port><baudrate>9600</baudrate></app>"
+                                      "<dev><port>/dev/b</port></dev></device></settings>",
+                                      &report);
+        QVERIFY(report.problems.isEmpty());
+        QCOMPARE(s.journalLevel, QStringLiteral("info"));
+        QCOMPARE(s.usbDevices.size() + s.comDevices.size(), 3);
     }
 
     void configLocation()
