@@ -27,6 +27,16 @@ bool WorkerGuard::stopIfRunning(const std::shared_ptr<State> &state)
     return true;
 }
 
+bool WorkerGuard::requestStop(const std::shared_ptr<State> &state)
+{
+    QMutexLocker locker(&state->mutex);
+    if (state->finished || !state->worker)
+        return false;
+    // Held only for the posting: the worker cannot be deleted meanwhile, and
+    // a call still queued when it goes is dropped with it.
+    return QMetaObject::invokeMethod(state->worker, "stop", Qt::QueuedConnection);
+}
+
 bool WorkerGuard::hasFinished(const std::shared_ptr<State> &state)
 {
     QMutexLocker locker(&state->mutex);

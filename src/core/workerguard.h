@@ -29,6 +29,9 @@ public:
 
     // Calls worker->stop() unless it has finished; returns whether it did.
     static bool stopIfRunning(const std::shared_ptr<State> &state);
+    // Queues a call of stop() into the worker's own thread unless it has
+    // finished; never waits for the worker. Returns whether it queued one.
+    static bool requestStop(const std::shared_ptr<State> &state);
     static bool hasFinished(const std::shared_ptr<State> &state);
 
 private slots:

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <cstring>
@@ -122,6 +123,33 @@ QStringList ControlChannel::runtimeDirs()
     return dirs;
 }
 
+QStringList ControlChannel::clientDirs()
+{
+    QStringList dirs = runtimeDirs();
+    if (::geteuid() != 0)
+        return dirs;
+    auto addOwned = [&dirs](const QString &path, uint uid) {
+        struct stat st{};
+        if (dirs.contains(path) || ::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return;
+        if (S_ISDIR(st.st_mode) && st.st_uid == uid && !(st.st_mode & (S_IWGRP | S_IWOTH)))
+            dirs.append(path);
+    };
+    const QRegularExpression tmpName(QStringLiteral("^kiv-(\\d+)$"));
+    for (const QString &name : QDir(QStringLiteral("/tmp")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QRegularExpressionMatch match = tmpName.match(name);
+        if (match.hasMatch())
+            addOwned(QStringLiteral("/tmp/") + name, match.captured(1).toUInt());
+    }
+    for (const QString &name : QDir(QStringLiteral("/run/user")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool ok = false;
+        const uint uid = name.toUInt(&ok);
+        if (ok)
+            addOwned(QStringLiteral("/run/user/%1/kiv").arg(name), uid);
+    }
+    return dirs;
+}
+
 QString ControlChannel::socketName()
 {
     const QByteArray hash =
@@ -207,7 +235,7 @@ void ControlChannel::acceptConnections()
         ucred peer{};
         socklen_t size = sizeof(peer);
         if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0
-            || peer.uid != ::geteuid()) {
+            || (peer.uid != ::geteuid() && peer.uid != 0)) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -221,21 +249,47 @@ void ControlChannel::acceptConnections()
 
 void ControlChannel::serve(QLocalSocket *socket)
 {
+    auto refuse = [this, socket](const QString &what) {
+        if (socket->property("kivRefused").toBool())
+            return;
+        socket->setProperty("kivRefused", true);
+        if (m_problem)
+            m_problem(QStringLiteral("Control channel: %1").arg(what));
+    };
     while (socket->canReadLine()) {
-        const QString request = QString::fromUtf8(socket->readLine(kMaxLine)).trimmed();
+        const QByteArray raw = socket->readLine(kMaxLine + 1);
+        if (!raw.endsWith('\n')) {
+            // Longer than any request: the rest of the line is not read.
+            socket->write("error request too long\n");
+            refuse(QStringLiteral("refused a request longer than %1 bytes").arg(kMaxLine));
+            socket->disconnectFromServer();
+            return;
+        }
+        const QString request = QString::fromUtf8(raw).trimmed();
         const QString reply = m_handler ? m_handler(request) : QStringLiteral("error not ready");
+        if (reply.startsWith(QLatin1String("error"))) {
+            QString shown = request.left(64);
+            for (QChar &c : shown) {
+                if (!c.isPrint())
+                    c = QLatin1Char('?');
+            }
+            refuse(QStringLiteral("refused request \"%1\" (%2)").arg(shown, reply));
+        }
         socket->write(reply.toUtf8() + '\n');
         socket->flush();
     }
-    if (socket->bytesAvailable() > kMaxLine)
-        socket->abort();
+    if (socket->bytesAvailable() > kMaxLine) {
+        socket->write("error request too long\n");
+        refuse(QStringLiteral("refused a request longer than %1 bytes").arg(kMaxLine));
+        socket->disconnectFromServer();
+    }
 }
 
 bool ControlChannel::request(const QString &line, QString *reply, QString *error, int timeoutMs,
                              int *fdOut)
 {
     QString lastError = QStringLiteral("not running");
-    for (const QString &dir : runtimeDirs()) {
+    for (const QString &dir : clientDirs()) {
         const QString path = dir + QLatin1Char('/') + socketName();
         if (!QFileInfo::exists(path))
             continue;

@@ -12,8 +12,9 @@ class QLocalSocket;
 // The local control channel between a running service and the command line
 // ("-t", "-p", "-r", "-c", "-v"): a Unix socket in a runtime directory,
 // named after the executable's path so that separate installations (and
-// separate test copies) never meet. Only the service's own user may talk
-// to it.
+// separate test copies) never meet. Only the service's own user and root
+// may talk to it; root's commands also look in other users' runtime
+// directories.
 //
 // Requests and replies are single text lines: "terminate", "pause",
 // "resume", "command N", "status"; the service answers "ok PID" or
@@ -37,10 +38,17 @@ public:
     void close();
     QString socketPath() const { return m_path; }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
+    // Told once per connection about a refused request (one that the
+    // handler answered with "error ..." or that is too long).
+    void setProblemHandler(std::function<void(const QString &)> handler) { m_problem = std::move(handler); }
 
     // Runtime directories, most preferred first: "/run/kiv", the user's
     // runtime directory, then a private directory under /tmp.
     static QStringList runtimeDirs();
+    // Where clients look: runtimeDirs(), and for root also the runtime
+    // directories of every other user ("/run/user/UID/kiv", "/tmp/kiv-UID")
+    // that belong to that user and nobody else may write to.
+    static QStringList clientDirs();
     // Socket file name for this executable.
     static QString socketName();
 
@@ -65,4 +73,5 @@ private:
     QLocalServer *m_server = nullptr;
     QString m_path;
     Handler m_handler;
+    std::function<void(const QString &)> m_problem;
 };

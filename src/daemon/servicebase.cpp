@@ -52,7 +52,7 @@ QString selfPath()
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
 }
 
-// Installs the SIGTERM/SIGINT handlers for the time of a run and restores
+// Installs the SIGTERM/SIGINT/SIGHUP handlers for the time of a run and restores
 // the previous ones afterwards.
 class SignalGuard
 {
@@ -69,6 +69,7 @@ public:
         action.sa_flags = SA_RESTART;
         ::sigaction(SIGTERM, &action, &m_oldTerm);
         ::sigaction(SIGINT, &action, &m_oldInt);
+        ::sigaction(SIGHUP, &action, &m_oldHup);
         // A peer that closed its end must not kill the service.
         struct sigaction ignore{};
         ignore.sa_handler = SIG_IGN;
@@ -81,6 +82,7 @@ public:
             return;
         ::sigaction(SIGTERM, &m_oldTerm, nullptr);
         ::sigaction(SIGINT, &m_oldInt, nullptr);
+        ::sigaction(SIGHUP, &m_oldHup, nullptr);
         ::sigaction(SIGPIPE, &m_oldPipe, nullptr);
         ::close(signalPipe[0]);
         ::close(signalPipe[1]);
@@ -91,6 +93,7 @@ public:
 private:
     struct sigaction m_oldTerm{};
     struct sigaction m_oldInt{};
+    struct sigaction m_oldHup{};
     struct sigaction m_oldPipe{};
 };
 
@@ -117,7 +120,8 @@ ServiceBase::Command ServiceBase::parse(const QString &argument)
         {"-e", "-exec", Command::Exec},         {"-t", "-terminate", Command::Terminate},
         {"-p", "-pause", Command::Pause},       {"-r", "-resume", Command::Resume},
         {"-c", "-command", Command::SendCommand}, {"-v", "-version", Command::Version},
-        {"-h", "-help", Command::Help},
+        {"-h", "-help", Command::Help},         {"--version", "--version", Command::PrintVersion},
+        {"--check-config", "--check-config", Command::CheckConfig},
     };
     for (const Option &option : options) {
         if (argument == QLatin1String(option.shortForm) || argument == QLatin1String(option.longForm))
@@ -146,7 +150,12 @@ QString ServiceBase::usage() const
                "  -i, -install [ACCOUNT]  install the systemd unit %3 (runs \"%2 -e\",\n"
                "                          as ACCOUNT when given); needs root\n"
                "  -u, -uninstall          remove the systemd unit; needs root\n"
-               "  -h, -help               print this text\n")
+               "  -h, -help               print this text\n"
+               "  --version               print the version alone\n"
+               "  --check-config [FILE]   check the configuration the service would read (or\n"
+               "                          FILE): exit code 0 when usable, 1 otherwise\n"
+               "\n"
+               "SIGHUP makes the running service read its configuration again.\n")
         .arg(m_name, program, unitName() + QLatin1String(".service"));
 }
 
@@ -186,6 +195,18 @@ int ServiceBase::exec()
     case Command::Help:
         printTo(stdout, usage());
         return 0;
+    case Command::PrintVersion:
+        printTo(stdout, versionText());
+        return 0;
+    case Command::CheckConfig:
+        if (m_argc > 3) {
+            printTo(stderr, QStringLiteral("%1: --check-config takes at most one file\n\n%2")
+                                .arg(QString::fromLocal8Bit(m_argv[0]), usage()));
+            return 2;
+        }
+        // The configuration's place depends on the executable's directory.
+        createApplication(m_argc, m_argv);
+        return checkConfig(m_argc > 2 ? QString::fromLocal8Bit(m_argv[2]) : QString());
     case Command::Unknown:
         break;
     }
@@ -286,6 +307,8 @@ int ServiceBase::run(int readyFd)
     }
     if (m_channel)
         m_channel->setHandler([this](const QString &request) { return handleRequest(request); });
+    if (m_channel)
+        m_channel->setProblemHandler([this](const QString &text) { logProblem(text); });
 
     // Owns this run's connections and timers: nothing of them outlives run().
     auto context = std::make_unique<QObject>();
@@ -295,9 +318,11 @@ int ServiceBase::run(int readyFd)
         signalNotifier = std::make_unique<QSocketNotifier>(signalGuard.readFd(), QSocketNotifier::Read);
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, context.get(), [this, &signalGuard] {
             char buffer[16];
-            while (::read(signalGuard.readFd(), buffer, sizeof(buffer)) > 0) {
+            ssize_t n;
+            while ((n = ::read(signalGuard.readFd(), buffer, sizeof(buffer))) > 0) {
+                for (ssize_t i = 0; i < n; ++i)
+                    onSignal(buffer[i]);
             }
-            requestTerminate();
         });
     }
 
@@ -357,6 +382,34 @@ QString ServiceBase::handleRequest(const QString &request)
     return QStringLiteral("error unknown request");
 }
 
+void ServiceBase::onSignal(int signo)
+{
+    if (signo != SIGHUP) {
+        requestTerminate();
+        return;
+    }
+    if (m_started && !m_stopped && !m_terminating)
+        reload();
+}
+
+int ServiceBase::checkConfig(const QString &path)
+{
+    (void)path;
+    printTo(stderr, QStringLiteral("%1 has no configuration to check").arg(m_name));
+    return 1;
+}
+
+void ServiceBase::logProblem(const QString &text)
+{
+    printTo(stderr, text);
+}
+
+void ServiceBase::workEnded()
+{
+    if (m_onWorkEnded && !hasRunningWork())
+        m_onWorkEnded();
+}
+
 void ServiceBase::requestTerminate()
 {
     if (m_terminating)
@@ -372,24 +425,21 @@ void ServiceBase::requestTerminate()
 
 void ServiceBase::finishWhenIdle()
 {
-    // Polls instead of blocking so that the workers' queued quit() and
-    // deferred deletions keep reaching the main thread.
-    auto *timer = new QTimer(QCoreApplication::instance());
-    auto deadline = std::make_shared<QDeadlineTimer>(m_stopGraceMs);
-    auto abandoned = std::make_shared<bool>(false);
-    QObject::connect(timer, &QTimer::timeout, timer, [this, timer, deadline, abandoned] {
-        if (hasRunningWork() && !deadline->hasExpired())
+    // The event loop keeps running meanwhile, so that the workers' queued
+    // quit() and deferred deletions keep reaching the main thread; the end
+    // of the last worker (workEnded) or the grace period finishes it.
+    auto finish = [] { QCoreApplication::exit(0); };
+    if (!hasRunningWork()) {
+        finish();
+        return;
+    }
+    m_onWorkEnded = finish;
+    QTimer::singleShot(m_stopGraceMs, QCoreApplication::instance(), [this, finish] {
+        if (!hasRunningWork())
             return;
-        if (hasRunningWork() && !*abandoned) {
-            *abandoned = true;
-            abandonRunningWork();
-            *deadline = QDeadlineTimer(2000);
-            return;
-        }
-        timer->deleteLater();
-        QCoreApplication::exit(0);
+        abandonRunningWork();
+        QTimer::singleShot(2000, QCoreApplication::instance(), finish);
     });
-    timer->start(10);
 }
 
 void ServiceBase::waitForWork(int msecs)
@@ -397,24 +447,22 @@ void ServiceBase::waitForWork(int msecs)
     if (!hasRunningWork())
         return;
     QEventLoop loop;
-    QTimer poll;
-    QDeadlineTimer deadline(msecs);
+    m_onWorkEnded = [&loop] { loop.quit(); };
+    QTimer grace;
+    grace.setSingleShot(true);
     bool abandoned = false;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (!hasRunningWork()) {
+    QObject::connect(&grace, &QTimer::timeout, &loop, [&] {
+        if (abandoned || !hasRunningWork()) {
             loop.quit();
-        } else if (deadline.hasExpired()) {
-            if (abandoned) {
-                loop.quit();
-                return;
-            }
-            abandoned = true;
-            abandonRunningWork();
-            deadline = QDeadlineTimer(2000);
+            return;
         }
+        abandoned = true;
+        abandonRunningWork();
+        grace.start(2000);
     });
-    poll.start(10);
+    grace.start(msecs);
     loop.exec();
+    m_onWorkEnded = nullptr;
 }
 
 int ServiceBase::sendRequest(const QString &request, const QString &done)
@@ -472,6 +520,13 @@ int ServiceBase::install()
 {
     SystemdUnit unit(unitName(), m_name, selfPath());
     const QString account = m_argc > 2 ? QString::fromLocal8Bit(m_argv[2]) : QString();
+    if (m_argc > 2) {
+        const QString problem = SystemdUnit::accountProblem(account);
+        if (!problem.isEmpty()) {
+            printTo(stderr, QStringLiteral("Cannot install %1: %2").arg(m_name, problem));
+            return 1;
+        }
+    }
     if (m_argc > 3)
         printTo(stderr, QStringLiteral("note: a password is not needed for a systemd unit; ignored"));
     QString error;

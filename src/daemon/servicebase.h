@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class ControlChannel;
@@ -36,6 +37,7 @@ public:
 
     // Name of the systemd unit, e.g. "kiv.service".
     QString unitName() const;
+    int stopGrace() const { return m_stopGraceMs; }
 
 protected:
     virtual void start() = 0;
@@ -43,6 +45,15 @@ protected:
     virtual void pause() {}
     virtual void resume() {}
     virtual void processCommand(int code) { (void)code; }
+    // SIGHUP: read the configuration again and apply it.
+    virtual void reload() {}
+    // "--check-config [FILE]" (path empty: the file the service would
+    // read); prints its findings and returns the exit code.
+    virtual int checkConfig(const QString &path);
+    // "--version": the line printed.
+    virtual QString versionText() const { return m_name; }
+    // A problem the daemon layer saw (e.g. a refused control request).
+    virtual void logProblem(const QString &text);
     virtual void createApplication(int &argc, char **argv) = 0;
     virtual int executeApplication() = 0;
 
@@ -51,10 +62,14 @@ protected:
     virtual bool hasRunningWork() const { return false; }
     // Called once when the grace period ran out with work still running.
     virtual void abandonRunningWork() {}
+    // The derived class calls it when some work may have ended, so that a
+    // stop waiting for hasRunningWork() to turn false ends without polling.
+    void workEnded();
 
 private:
     enum class Command {
-        Daemon, Exec, Terminate, Pause, Resume, SendCommand, Version, Install, Uninstall, Help, Unknown
+        Daemon, Exec, Terminate, Pause, Resume, SendCommand, Version, Install, Uninstall, Help,
+        PrintVersion, CheckConfig, Unknown
     };
 
     static Command parse(const QString &argument);
@@ -69,6 +84,7 @@ private:
 
     QString handleRequest(const QString &request);
     void requestTerminate();
+    void onSignal(int signo);
     void finishWhenIdle();
     void waitForWork(int msecs);
 
@@ -81,4 +97,6 @@ private:
     bool m_stopped = false;
     bool m_terminating = false;
     std::unique_ptr<ControlChannel> m_channel;
+    // Set while something waits for the work to end.
+    std::function<void()> m_onWorkEnded;
 };

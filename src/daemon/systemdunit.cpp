@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,7 @@ QString SystemdUnit::text(const QString &account) const
     unit += QLatin1String("ExecStart=") + execWord(m_executable) + QLatin1String(" -e\n");
     if (!account.isEmpty())
         unit += QLatin1String("User=") + account + QLatin1Char('\n');
+    unit += QLatin1String("ExecReload=/bin/kill -HUP $MAINPID\n");
     unit += QLatin1String("Restart=on-failure\n");
     unit += QLatin1String("RestartSec=5\n");
     unit += QLatin1String("TimeoutStopSec=30\n\n");
@@ -72,8 +74,53 @@ QString SystemdUnit::text(const QString &account) const
     return unit;
 }
 
+QString SystemdUnit::packagedUnit() const
+{
+    for (const QString &dir : m_packagedDirs) {
+        const QString candidate = dir + QLatin1Char('/') + fileName();
+        if (QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return QString();
+}
+
+QString SystemdUnit::accountProblem(const QString &account)
+{
+    if (account.isEmpty())
+        return QStringLiteral("the account name is empty");
+    for (const QChar c : account) {
+        if (c.isSpace() || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            return QStringLiteral("the account name may hold no blanks or control characters");
+    }
+    const QByteArray name = account.toLocal8Bit();
+    struct passwd entry{};
+    struct passwd *found = nullptr;
+    std::vector<char> buffer(16384);
+    const int rc = ::getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc != 0)
+        return QStringLiteral("cannot look up account \"%1\": %2").arg(account, QString::fromLocal8Bit(std::strerror(rc)));
+    if (!found)
+        return QStringLiteral("no account \"%1\" on this machine").arg(account);
+    return QString();
+}
+
 bool SystemdUnit::install(const QString &account, bool enable, QString *error, QStringList *notes)
 {
+    if (!account.isEmpty()) {
+        const QString problem = accountProblem(account);
+        if (!problem.isEmpty()) {
+            *error = problem;
+            return false;
+        }
+    }
+    const QString packaged = packagedUnit();
+    if (!packaged.isEmpty()) {
+        *error = QStringLiteral("%1 was installed by a package; a unit in %2 would shadow it. "
+                                "Set the account there with: systemctl edit %3 "
+                                "(add \"[Service]\" and \"User=ACCOUNT\")")
+                     .arg(packaged, m_unitDir, fileName());
+        return false;
+    }
     if (!QFileInfo(m_unitDir).isDir()) {
         *error = QStringLiteral("%1 does not exist; is systemd installed?").arg(m_unitDir);
         return false;

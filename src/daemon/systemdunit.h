@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The systemd unit that runs the service in the foreground ("-e") under
 // systemd's supervision; installed and removed by "-i" and "-u".
@@ -14,6 +15,15 @@ public:
                 bool manageSystemd = true);
 
     QString fileName() const { return m_name + QLatin1String(".service"); }
+
+    // Where packages put their units; a unit of ours there is not shadowed.
+    void setPackagedUnitDirs(const QStringList &dirs) { m_packagedDirs = dirs; }
+    // The packaged unit of this name, or empty.
+    QString packagedUnit() const;
+
+    // Why account cannot be used for User=, or empty when it can: control
+    // characters and blanks are refused, and the account must exist.
+    static QString accountProblem(const QString &account);
     QString path() const;
     bool isInstalled() const;
 
@@ -21,6 +31,7 @@ public:
     QString text(const QString &account = QString()) const;
 
     // Writes the unit, reloads systemd and, with enable, enables the unit.
+    // Refuses an unusable account and a unit that a package installed.
     // Problems with systemctl itself are notes, not failures.
     bool install(const QString &account, bool enable, QString *error, QStringList *notes);
     // Disables and removes the unit and reloads systemd.
@@ -36,4 +47,5 @@ private:
     QString m_executable;
     QString m_unitDir;
     bool m_manageSystemd;
+    QStringList m_packagedDirs{QStringLiteral("/lib/systemd/system"), QStringLiteral("/usr/lib/systemd/system")};
 };

@@ -10,7 +10,14 @@
 #include "usb/usblib.h"
 #include "usb/usbworker.h"
 
+#include "kivcommit.h"
+
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
 
 #include <log4cxx/logger.h>
 
@@ -48,6 +55,28 @@ QString deviceIds(const Settings &settings)
         .arg(usb.join(QLatin1String(", ")), com.join(QLatin1String(", ")));
 }
 
+QString usbKey(const UsbDeviceSettings &entry)
+{
+    return QStringLiteral("usb|%1|%2|%3").arg(entry.id, entry.port).arg(entry.hotplugged);
+}
+
+QString comKey(const ComDeviceSettings &entry)
+{
+    return QStringLiteral("dalv|%1|%2|%3|%4|%5|%6")
+        .arg(entry.id)
+        .arg(entry.protocol)
+        .arg(entry.app.port)
+        .arg(entry.app.baudrate)
+        .arg(entry.dev.port)
+        .arg(entry.dev.baudrate);
+}
+
+QString idList(QStringList ids)
+{
+    ids.removeDuplicates();
+    return QLatin1Char('[') + ids.join(QLatin1String(", ")) + QLatin1Char(']');
+}
+
 // Connects by signature; a worker that lacks one is a programming error,
 // which Qt reports on its own ("No such signal").
 void wire(QObject *sender, const char *signal, QObject *receiver, const char *method)
@@ -83,14 +112,17 @@ QString Service::fullName()
 QList<QPointer<IPortWorker>> Service::portWorkers() const
 {
     QList<QPointer<IPortWorker>> workers;
-    for (const PortWorkerRef &ref : m_portWorkers)
-        workers.append(ref.worker);
+    for (const Pair &pair : m_pairs)
+        workers.append(pair.port);
     return workers;
 }
 
 QList<QPointer<IWorker>> Service::ofdWorkers() const
 {
-    return m_ofdWorkers;
+    QList<QPointer<IWorker>> workers;
+    for (const Pair &pair : m_pairs)
+        workers.append(pair.ofd);
+    return workers;
 }
 
 void Service::createApplication(int &argc, char **argv)
@@ -101,6 +133,11 @@ void Service::createApplication(int &argc, char **argv)
 int Service::executeApplication()
 {
     return QCoreApplication::exec();
+}
+
+bool Service::Pair::alive() const
+{
+    return (portThread && !portThread->isFinished()) || (ofdThread && !ofdThread->isFinished());
 }
 
 void Service::start()
@@ -115,18 +152,236 @@ void Service::start()
 
     if (m_settings.hotplug) {
         logInfo(QStringLiteral("Hotplug mode"));
-        m_hotplugAgent.reset();
-        m_hotplugAgent.reset(createHotplugAgent());
-    } else {
-        if (m_settings.usbDevices.isEmpty() && m_settings.comDevices.isEmpty()) {
-            logInfo(QStringLiteral("No devices in config"));
-            QCoreApplication::quit();
-        }
-        for (const UsbDeviceSettings &entry : std::as_const(m_settings.usbDevices))
-            registerUsbWorker(entry);
+        startHotplugAgent();
+    } else if (m_settings.usbDevices.isEmpty() && m_settings.comDevices.isEmpty()) {
+        logInfo(QStringLiteral("No devices in config"));
+        QCoreApplication::quit();
     }
-    for (const ComDeviceSettings &entry : std::as_const(m_settings.comDevices))
-        registerComWorker(entry);
+    // One device per step of the event loop: signals and the control
+    // channel are served between them, however many devices there are.
+    m_pending = configuredDevices(m_settings);
+    scheduleRegistration();
+}
+
+void Service::startHotplugAgent()
+{
+    m_hotplugAgent.reset();
+    m_hotplugAgent.reset(createHotplugAgent());
+}
+
+QList<Service::Registration> Service::configuredDevices(const Settings &settings) const
+{
+    QList<Registration> devices;
+    if (!settings.hotplug) {
+        for (const UsbDeviceSettings &entry : settings.usbDevices) {
+            Registration r;
+            r.key = usbKey(entry);
+            r.usb = true;
+            r.usbEntry = entry;
+            devices.append(r);
+        }
+    }
+    for (const ComDeviceSettings &entry : settings.comDevices) {
+        Registration r;
+        r.key = comKey(entry);
+        r.comEntry = entry;
+        devices.append(r);
+    }
+    return devices;
+}
+
+void Service::scheduleRegistration()
+{
+    if (m_registrationQueued || m_pending.isEmpty())
+        return;
+    m_registrationQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_registrationQueued = false;
+            registerNext();
+        },
+        Qt::QueuedConnection);
+}
+
+void Service::registerNext()
+{
+    if (m_stopped) {
+        m_pending.clear();
+        return;
+    }
+    if (m_pending.isEmpty())
+        return;
+    if (!m_replaceDeadline.hasExpired()) {
+        for (const Pair &pair : std::as_const(m_pairs)) {
+            // Resumed by onWorkEnded() or by the deadline's timer.
+            if (pair.stopping && pair.alive())
+                return;
+        }
+    }
+    const Registration next = m_pending.takeFirst();
+    if (next.usb)
+        registerUsbWorker(next.usbEntry);
+    else
+        registerComWorker(next.comEntry);
+    scheduleRegistration();
+}
+
+void Service::reload()
+{
+    if (m_stopped || !m_running)
+        return;
+    SettingsReport report;
+    const Settings fresh = readSettingsFrom(configFilePath(), &report);
+    if (!report.found || !report.readable || !report.error.isEmpty()) {
+        QString why = !report.found ? QStringLiteral("it does not exist")
+                      : !report.readable ? report.error
+                                         : QStringLiteral("malformed at line %1, column %2: %3")
+                                               .arg(report.line)
+                                               .arg(report.column)
+                                               .arg(report.error);
+        logWarn(QStringLiteral("Reload: configuration file %1 not used, %2; the running devices are kept")
+                    .arg(report.path, why));
+        return;
+    }
+    applySettings(fresh, report.path);
+}
+
+void Service::applySettings(const Settings &fresh, const QString &path)
+{
+    if (fresh.logsDir != m_settings.logsDir || fresh.journalLevel != m_settings.journalLevel)
+        setupLogging(fresh, m_consoleLog);
+    const bool hotplugChanged = fresh.hotplug != m_settings.hotplug;
+    m_settings = fresh;
+
+    // Pairs that ended on their own count as gone: a reload brings them back.
+    QList<int> running;
+    for (int i = 0; i < m_pairs.size(); ++i) {
+        const Pair &pair = m_pairs.at(i);
+        if (!pair.stopping && pair.alive() && (!pair.hotplugged || !fresh.hotplug))
+            running.append(i);
+    }
+    m_pending.clear();
+    QStringList added, removed, started;
+    int unchanged = 0;
+    for (const Registration &wanted : configuredDevices(fresh)) {
+        const auto match = std::find_if(running.begin(), running.end(),
+                                        [&](int i) { return m_pairs.at(i).key == wanted.key; });
+        if (match != running.end()) {
+            running.erase(match);
+            ++unchanged;
+        } else {
+            m_pending.append(wanted);
+            started.append(wanted.usb ? wanted.usbEntry.id : wanted.comEntry.id);
+        }
+    }
+    for (int i : std::as_const(running)) {
+        removed.append(m_pairs.at(i).id);
+        stopPair(m_pairs[i]);
+    }
+    // The same id stopped and started again is a changed device.
+    QStringList changed;
+    for (const QString &id : std::as_const(started)) {
+        if (removed.contains(id))
+            changed.append(id);
+        else
+            added.append(id);
+    }
+    for (const QString &id : std::as_const(changed))
+        removed.removeAll(id);
+
+    if (hotplugChanged) {
+        if (fresh.hotplug)
+            startHotplugAgent();
+        else
+            m_hotplugAgent.reset();
+    }
+    // Finished pairs are forgotten; running and stopping ones kept.
+    m_pairs.erase(std::remove_if(m_pairs.begin(), m_pairs.end(), [](const Pair &p) { return !p.alive(); }),
+                  m_pairs.end());
+
+    QString line = QStringLiteral("Reload configuration file %1: added %2, removed %3, changed %4, unchanged %5")
+                       .arg(path, idList(added), idList(removed), idList(changed))
+                       .arg(unchanged);
+    if (hotplugChanged)
+        line += fresh.hotplug ? QStringLiteral("; hot-plug on") : QStringLiteral("; hot-plug off");
+    logInfo(line);
+
+    m_replaceDeadline = QDeadlineTimer(stopGrace());
+    if (!m_pending.isEmpty() && !running.isEmpty()) {
+        QTimer::singleShot(stopGrace(), this, [this] { scheduleRegistration(); });
+    }
+    scheduleRegistration();
+}
+
+QString Service::versionText() const
+{
+    const QString commit = QStringLiteral(KIV_GIT_COMMIT);
+    QString text = QStringLiteral("%1 %2").arg(QLatin1String(kName), QLatin1String(kVersion));
+    if (!commit.isEmpty())
+        text += QStringLiteral(" (commit %1)").arg(commit);
+    return text;
+}
+
+void Service::logProblem(const QString &text)
+{
+    logWarn(text);
+}
+
+int Service::checkConfig(const QString &given)
+{
+    const QString path = given.isEmpty() ? configFilePath() : QFileInfo(given).absoluteFilePath();
+    SettingsReport report;
+    const Settings settings = readSettingsFrom(path, &report);
+    QStringList out;
+    out << QStringLiteral("Configuration file: %1").arg(path);
+    bool usable = true;
+    if (!report.found) {
+        out << QStringLiteral("problem: the file does not exist");
+        usable = false;
+    } else if (!report.readable) {
+        out << QStringLiteral("problem: cannot read the file: %1").arg(report.error);
+        usable = false;
+    }
+    if (report.readable) {
+        out << QStringLiteral("Hot-plug: %1").arg(settings.hotplug ? QStringLiteral("on (configured USB devices are ignored)")
+                                                                   : QStringLiteral("off"));
+        out << QStringLiteral("Log directory: %1").arg(settings.logsDir);
+        const int count = int(settings.usbDevices.size() + settings.comDevices.size());
+        out << QStringLiteral("Devices: %1").arg(count);
+        for (const UsbDeviceSettings &d : settings.usbDevices)
+            out << QStringLiteral("  USB     [%1] port %2").arg(d.id, d.port);
+        for (const ComDeviceSettings &d : settings.comDevices) {
+            out << QStringLiteral("  serial  [%1] protocol %2, app %3 at %4, dev %5 at %6")
+                       .arg(d.id)
+                       .arg(d.protocol)
+                       .arg(d.app.port)
+                       .arg(d.app.baudrate)
+                       .arg(d.dev.port)
+                       .arg(d.dev.baudrate);
+        }
+        QList<SettingsProblem> found = report.problems;
+        if (!report.error.isEmpty())
+            found.append({report.line, report.column, report.error + QStringLiteral(" (nothing after it is read)")});
+        std::stable_sort(found.begin(), found.end(), [](const SettingsProblem &a, const SettingsProblem &b) {
+            return a.line != b.line ? a.line < b.line : a.column < b.column;
+        });
+        QStringList problems;
+        for (const SettingsProblem &p : std::as_const(found))
+            problems << QStringLiteral("line %1, column %2: %3").arg(p.line).arg(p.column).arg(p.message);
+        out << QStringLiteral("Problems: %1").arg(problems.size());
+        for (const QString &p : std::as_const(problems))
+            out << QStringLiteral("  ") + p;
+        const bool serves = settings.hotplug || !settings.comDevices.isEmpty() || !settings.usbDevices.isEmpty();
+        if (!serves)
+            out << QStringLiteral("problem: no device to serve");
+        usable = problems.isEmpty() && serves;
+    }
+    out << (usable ? QStringLiteral("OK") : QStringLiteral("NOT OK"));
+    const QByteArray text = out.join(QLatin1Char('\n')).toLocal8Bit() + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+    return usable ? 0 : 1;
 }
 
 void Service::logSettings(const SettingsReport &report)
@@ -158,15 +413,33 @@ void Service::stop()
     }
     // No arrival may register a pair once stopping began.
     m_stopped = true;
+    m_pending.clear();
     m_hotplugAgent.reset();
-    for (const PortWorkerRef &ref : std::as_const(m_portWorkers))
-        WorkerGuard::stopIfRunning(ref.guard);
+    // Every worker is asked at once, in its own thread: the main thread
+    // never waits on a worker here.
+    for (Pair &pair : m_pairs)
+        stopPair(pair);
+}
+
+void Service::stopPair(Pair &pair)
+{
+    pair.stopping = true;
+    if (pair.portGuard)
+        WorkerGuard::requestStop(pair.portGuard);
+    if (pair.ofdGuard)
+        WorkerGuard::requestStop(pair.ofdGuard);
+}
+
+void Service::onWorkEnded()
+{
+    workEnded();
+    scheduleRegistration();
 }
 
 bool Service::hasRunningWork() const
 {
-    for (const QPointer<QThread> &thread : m_threads) {
-        if (thread)
+    for (const Pair &pair : m_pairs) {
+        if (pair.alive())
             return true;
     }
     return false;
@@ -175,10 +448,12 @@ bool Service::hasRunningWork() const
 void Service::abandonRunningWork()
 {
     int left = 0;
-    for (const QPointer<QThread> &thread : std::as_const(m_threads)) {
-        if (thread) {
-            ++left;
-            thread->quit();
+    for (const Pair &pair : std::as_const(m_pairs)) {
+        for (const QPointer<QThread> &thread : {pair.portThread, pair.ofdThread}) {
+            if (thread && !thread->isFinished()) {
+                ++left;
+                thread->quit();
+            }
         }
     }
     logWarn(QStringLiteral("%1 worker thread(s) did not end after stop; asking them to quit").arg(left));
@@ -188,12 +463,15 @@ void Service::registerUsbWorker(const UsbDeviceSettings &entry)
 {
     logInfo(QStringLiteral("Register Kiv worker [%1]").arg(entry.id));
     startWorkerPair(createUsbWorker(entry), entry.id);
+    m_pairs.last().key = usbKey(entry);
+    m_pairs.last().hotplugged = entry.hotplugged;
 }
 
 void Service::registerComWorker(const ComDeviceSettings &entry)
 {
     logInfo(QStringLiteral("Register Dalv worker [%1]").arg(entry.id));
     startWorkerPair(createComWorker(entry), entry.id);
+    m_pairs.last().key = comKey(entry);
 }
 
 IPortWorker *Service::createUsbWorker(const UsbDeviceSettings &entry)
@@ -234,17 +512,25 @@ QThread *Service::startThread(IWorker *worker)
     wire(worker, SIGNAL(finished()), thread, SLOT(quit()));
     wire(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
     wire(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
-    m_threads.append(thread);
+    // Once the thread object is gone the thread has ended for sure; the
+    // check runs after the deletion has completed.
+    QObject::connect(thread, &QObject::destroyed, this,
+                     [this] { QMetaObject::invokeMethod(this, [this] { onWorkEnded(); }, Qt::QueuedConnection); });
     return thread;
 }
 
 void Service::startWorkerPair(IPortWorker *portWorker, const QString &id)
 {
-    // Attached before the move so that the guard moves along.
-    auto guard = WorkerGuard::attach(portWorker);
+    Pair pair;
+    pair.id = id;
+    // Attached before the move so that the guards move along.
+    pair.portGuard = WorkerGuard::attach(portWorker);
+    pair.port = portWorker;
     QThread *portThread = startThread(portWorker);
 
     IWorker *ofdWorker = createOfdWorker(id);
+    pair.ofdGuard = WorkerGuard::attach(ofdWorker);
+    pair.ofd = ofdWorker;
     QThread *ofdThread = startThread(ofdWorker);
 
     wire(ofdWorker, SIGNAL(sendData(QByteArray)), portWorker, SLOT(onOfdDataReceived(QByteArray)));
@@ -254,9 +540,10 @@ void Service::startWorkerPair(IPortWorker *portWorker, const QString &id)
     wire(portWorker, SIGNAL(portConnectionLost()), ofdWorker, SLOT(pause()));
     wire(portWorker, SIGNAL(portConnectionEstablished()), ofdWorker, SLOT(unpause()));
 
-    m_ofdWorkers.append(ofdWorker);
+    pair.portThread = portThread;
+    pair.ofdThread = ofdThread;
+    m_pairs.append(pair);
     ofdThread->start(QThread::InheritPriority);
-    m_portWorkers.append({portWorker, guard});
     portThread->start(QThread::InheritPriority);
 }
 

@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "core/workerguard.h"
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -41,6 +42,8 @@ public:
     // Registration of one device: a pair of workers, started at once.
     void registerUsbWorker(const UsbDeviceSettings &entry);
     void registerComWorker(const ComDeviceSettings &entry);
+    // Devices waiting for their registration step in the event loop.
+    int pendingRegistrations() const { return int(m_pending.size()); }
     // Gives portWorker and a new OFD worker for id a thread each, wires
     // the pair and starts both threads (the OFD worker's first).
     void startWorkerPair(IPortWorker *portWorker, const QString &id);
@@ -51,6 +54,13 @@ public:
     // Public for tests and tools; the service-control layer calls them.
     void start() override;
     void stop() override;
+    // Reads settings.xml again and applies what changed (SIGHUP).
+    void reload() override;
+
+    // "--check-config": prints what path holds and what is wrong with it.
+    int checkConfig(const QString &path) override;
+    QString versionText() const override;
+    void logProblem(const QString &text) override;
 
 protected:
     void createApplication(int &argc, char **argv) override;
@@ -65,24 +75,52 @@ protected:
     virtual HotplugAgent *createHotplugAgent();
 
 private:
-    struct PortWorkerRef
+    // A device's two workers and their threads, in registration order.
+    struct Pair
     {
-        QPointer<IPortWorker> worker;
-        std::shared_ptr<WorkerGuard::State> guard;
+        QString key;      // what the device's entry says, for reloads
+        QString id;
+        bool hotplugged = false;
+        bool stopping = false;
+        QPointer<IPortWorker> port;
+        std::shared_ptr<WorkerGuard::State> portGuard;
+        QPointer<IWorker> ofd;
+        std::shared_ptr<WorkerGuard::State> ofdGuard;
+        QPointer<QThread> portThread;
+        QPointer<QThread> ofdThread;
+
+        bool alive() const;
+    };
+    // A configured device still to be registered.
+    struct Registration
+    {
+        QString key;
+        bool usb = false;
+        UsbDeviceSettings usbEntry;
+        ComDeviceSettings comEntry;
     };
 
     void logSettings(const SettingsReport &report);
     QThread *startThread(IWorker *worker);
+    void stopPair(Pair &pair);
+    void onWorkEnded();
+    // Registers the next pending device and queues the step after it.
+    void registerNext();
+    void scheduleRegistration();
+    QList<Registration> configuredDevices(const Settings &settings) const;
+    void applySettings(const Settings &fresh, const QString &path);
+    void startHotplugAgent();
 
     Application *m_application = nullptr;
-    QList<PortWorkerRef> m_portWorkers;
-    QList<QPointer<IWorker>> m_ofdWorkers;
+    QList<Pair> m_pairs;
+    QList<Registration> m_pending;
+    bool m_registrationQueued = false;
+    // After a reload new pairs wait for the replaced ones to end, so that
+    // their ports are free, but no longer than this.
+    QDeadlineTimer m_replaceDeadline;
     std::unique_ptr<HotplugAgent> m_hotplugAgent;
     bool m_consoleLog = false;
     Settings m_settings;
-    // Every worker thread started; they belong to the main thread, which
-    // deletes them after they finish.
-    QList<QPointer<QThread>> m_threads;
     bool m_stopped = false;
     bool m_running = false;
 };

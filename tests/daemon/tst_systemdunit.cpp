@@ -28,20 +28,63 @@ private slots:
         QVERIFY(lines.contains(QStringLiteral("ExecStart=/opt/kiv/bin/kiv -e")));
         QVERIFY(lines.contains(QStringLiteral("Description=Kiv (v8520)")));
         QVERIFY(lines.contains(QStringLiteral("WantedBy=multi-user.target")));
+        QVERIFY(lines.contains(QStringLiteral("ExecReload=/bin/kill -HUP $MAINPID")));
         QVERIFY(!text.contains(QLatin1String("User=")));
         QVERIFY(notes.isEmpty());
 
         // Installing again replaces the unit, now with an account.
-        QVERIFY(unit.install(QStringLiteral("kkt"), true, &error, &notes));
+        QVERIFY2(unit.install(QStringLiteral("nobody"), true, &error, &notes), qPrintable(error));
         file.close();
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')).contains(QStringLiteral("User=kkt")));
+        QVERIFY(QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')).contains(QStringLiteral("User=nobody")));
 
         QVERIFY2(unit.uninstall(&error, &notes), qPrintable(error));
         QVERIFY(!unit.isInstalled());
         // Nothing left to remove is an error that says so.
         QVERIFY(!unit.uninstall(&error, &notes));
         QVERIFY(error.contains(QLatin1String("not installed")));
+    }
+
+    void unusableAccountIsRefused_data()
+    {
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("newline") << QStringLiteral("nobody\nExecStartPre=/bin/sh") << QStringLiteral("control characters");
+        QTest::newRow("blank") << QStringLiteral("no body") << QStringLiteral("blanks");
+        QTest::newRow("tab") << QStringLiteral("nobody\t") << QStringLiteral("blanks");
+        QTest::newRow("missing") << QStringLiteral("kiv-no-such-account") << QStringLiteral("no account");
+    }
+
+    void unusableAccountIsRefused()
+    {
+        QFETCH(QString, account);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        SystemdUnit unit(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/bin/kiv"), dir.path(), false);
+        QString error;
+        QStringList notes;
+        QVERIFY(!unit.install(account, true, &error, &notes));
+        QVERIFY2(error.contains(message), qPrintable(error));
+        QVERIFY(!unit.isInstalled());
+        QVERIFY(SystemdUnit::accountProblem(QStringLiteral("root")).isEmpty());
+    }
+
+    void packagedUnitIsNotShadowed()
+    {
+        QTemporaryDir dir;
+        QTemporaryDir packaged;
+        SystemdUnit unit(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/bin/kiv"), dir.path(), false);
+        unit.setPackagedUnitDirs({packaged.filePath(QStringLiteral("none")), packaged.path()});
+        QVERIFY(unit.packagedUnit().isEmpty());
+        QFile file(packaged.filePath(QStringLiteral("kiv.service")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QCOMPARE(unit.packagedUnit(), file.fileName());
+        QString error;
+        QStringList notes;
+        QVERIFY(!unit.install(QString(), true, &error, &notes));
+        QVERIFY2(error.contains(QLatin1String("systemctl edit kiv.service")), qPrintable(error));
+        QVERIFY(!unit.isInstalled());
     }
 
     void executablePathIsQuotedForSystemd()
