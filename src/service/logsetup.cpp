@@ -1,6 +1,8 @@
 #include "service/logsetup.h"
 
 #include "logging/dailyrollingfileappender.h"
+#include "service/journalconsole.h"
+#include "service/service.h"
 
 #include <QDir>
 
@@ -55,7 +57,12 @@ void setupLogging(const Settings &settings, bool consoleLog)
     layout->setConversionPattern(LOG4CXX_STR(kLayoutPattern));
     layout->activateOptions(pool);
 
-    if (consoleLog) {
+    if (consoleLog && JournalConsole::isStdoutJournal()) {
+        log4cxx::AppenderPtr console = JournalConsole::makeAppender(QString::fromLatin1(Service::kName),
+                                                                     settings.journalLevel);
+        console->setName(LOG4CXX_STR(kConsoleAppenderName));
+        root->addAppender(console);
+    } else if (consoleLog) {
         auto console = std::make_shared<log4cxx::ConsoleAppender>();
         console->setLayout(layout);
         console->setTarget(log4cxx::ConsoleAppender::getSystemOut());
