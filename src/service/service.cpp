@@ -157,9 +157,14 @@ void Service::start()
         logInfo(QStringLiteral("No devices in config"));
         QCoreApplication::quit();
     }
+    registerDevices(m_settings);
+}
+
+void Service::registerDevices(const Settings &settings)
+{
     // One device per step of the event loop: signals and the control
     // channel are served between them, however many devices there are.
-    m_pending = configuredDevices(m_settings);
+    m_pending.append(configuredDevices(settings));
     scheduleRegistration();
 }
 

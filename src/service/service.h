@@ -42,6 +42,9 @@ public:
     // Registration of one device: a pair of workers, started at once.
     void registerUsbWorker(const UsbDeviceSettings &entry);
     void registerComWorker(const ComDeviceSettings &entry);
+    // Queues the configured devices of settings (USB ones unless hot-plug
+    // is on) for registration, one per step of the event loop.
+    void registerDevices(const Settings &settings);
     // Devices waiting for their registration step in the event loop.
     int pendingRegistrations() const { return int(m_pending.size()); }
     // Gives portWorker and a new OFD worker for id a thread each, wires

@@ -1,8 +1,11 @@
 // The service as a user runs it: command line, daemon, control channel,
 // signals and exit codes.
+#include "daemon/controlchannel.h"
 #include "kivrun.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QLocalSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -46,6 +49,13 @@ const char *const kUnopenableDevices =
     "<app><port>/nonexistent/app2</port></app><dev><port>/nonexistent/dev2</port></dev></device>"
     "<device type=\"dalv\"><id>c3</id><protocol>3</protocol>"
     "<app><port>/nonexistent/app3</port></app><dev><port>/nonexistent/dev3</port></dev></device>";
+
+QString serialDevice(const QString &id, const QString &appPort)
+{
+    return QStringLiteral("<device type=\"dalv\"><id>%1</id><protocol>3</protocol>"
+                          "<app><port>%2</port></app><dev><port>/nonexistent/dev-%1</port></dev></device>")
+        .arg(id, appPort);
+}
 
 int indexOf(const QStringList &lines, const QString &text)
 {
@@ -265,6 +275,129 @@ private slots:
         QCOMPARE(second.waitForExit(), 0);
         QVERIFY(first.isRunning());
         QCOMPARE(first.stop(), 0);
+    }
+
+    void sighupAppliesTheChangedConfiguration()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(serialDevice(QStringLiteral("keep"), QStringLiteral("/nonexistent/k"))
+                                      + serialDevice(QStringLiteral("gone"), QStringLiteral("/nonexistent/g"))
+                                      + serialDevice(QStringLiteral("moved"), QStringLiteral("/nonexistent/m1"))));
+        QVERIFY(kiv.start());
+        QVERIFY(kiv.waitForLine(QStringLiteral("Register Dalv worker [moved]")));
+        QVERIFY(waitUntilRunning(kiv));
+
+        QVERIFY(kiv.writeSettingsBody(serialDevice(QStringLiteral("keep"), QStringLiteral("/nonexistent/k"))
+                                      + serialDevice(QStringLiteral("moved"), QStringLiteral("/nonexistent/m2"))
+                                      + serialDevice(QStringLiteral("new"), QStringLiteral("/nonexistent/n"))));
+        ::kill(pid_t(kiv.pid()), SIGHUP);
+        QVERIFY2(kiv.waitForLine(QStringLiteral("INFO  [Kiv] Reload configuration file %1: added [new], removed [gone], "
+                                                "changed [moved], unchanged 1")
+                                     .arg(kiv.settingsPath())),
+                 qPrintable(kiv.output()));
+        QVERIFY(kiv.waitForLine(QStringLiteral("Register Dalv worker [new]")));
+        QVERIFY(kiv.waitForLine(QStringLiteral("[ComProxy3-gone] stopped")));
+        QTRY_COMPARE_WITH_TIMEOUT(kiv.countLines(QStringLiteral("Register Dalv worker [moved]")), 2, 30000);
+        QCOMPARE(kiv.countLines(QStringLiteral("Register Dalv worker [keep]")), 1);
+        QCOMPARE(kiv.countLines(QStringLiteral("[ComProxy3-keep] stopped")), 0);
+
+        // A broken file changes nothing and says why.
+        QVERIFY(kiv.writeSettings(QStringLiteral("<settings><device type=\"dalv\"><id>half")));
+        ::kill(pid_t(kiv.pid()), SIGHUP);
+        QVERIFY2(kiv.waitForLine(QRegularExpression(QStringLiteral("WARN  \\[Kiv\\] Reload: configuration file .* not "
+                                                                   "used, malformed at line 1.*running devices are kept"))),
+                 qPrintable(kiv.output()));
+        QVERIFY(kiv.isRunning());
+        QCOMPARE(kiv.countLines(QStringLiteral("Register Dalv worker [half")), 0);
+        QCOMPARE(kiv.countLines(QStringLiteral("[ComProxy3-keep] stopped")), 0);
+
+        QCOMPARE(kiv.stop(), 0);
+        QCOMPARE(kiv.countLines(QStringLiteral("INFO  [Kiv] Stop service Kiv (v8520)")), 1);
+        QCOMPARE(kiv.countLines(QStringLiteral("[ComProxy3-keep] stopped")), 1);
+    }
+
+    void checkConfigTellsWhetherTheFileIsUsable()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QString out, err;
+        // The file the service would read: missing.
+        QCOMPARE(kiv.runOnce({QStringLiteral("--check-config")}, &out, &err), 1);
+        QVERIFY2(out.contains(QStringLiteral("Configuration file: ") + kiv.settingsPath()), qPrintable(out));
+
+        QVERIFY(kiv.writeSettingsBody(QString::fromLatin1(kUnopenableDevices)));
+        QCOMPARE(kiv.runOnce({QStringLiteral("--check-config")}, &out, &err), 0);
+        QVERIFY2(out.contains(QLatin1String("Devices: 3")), qPrintable(out));
+        QVERIFY(out.contains(QLatin1String("USB     [u1] port 9-9.9")));
+        QVERIFY(out.contains(QLatin1String("serial  [c2] protocol 2")));
+        QVERIFY(out.contains(QLatin1String("Problems: 0")));
+
+        // Another file, with problems; the service's own file is not read.
+        const QString other = kiv.filePath(QStringLiteral("other.xml"));
+        QFile file(other);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<settings>\n<device><id>a</id><port>1-1</port></device>\n"
+                   "<device><id>a</id><port>1-2</port><extra/></device>\n</settings>\n");
+        file.close();
+        QCOMPARE(kiv.runOnce({QStringLiteral("--check-config"), other}, &out, &err), 1);
+        QVERIFY2(out.contains(QStringLiteral("Configuration file: ") + other), qPrintable(out));
+        QVERIFY(out.contains(QLatin1String("line 3, column")));
+        QVERIFY(out.contains(QLatin1String("duplicate id \"a\"")));
+        QVERIFY(out.contains(QLatin1String("unknown element <extra>")));
+
+        // A valid file that serves nothing is not usable either.
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("<settings/>");
+        file.close();
+        QCOMPARE(kiv.runOnce({QStringLiteral("--check-config"), other}, &out, &err), 1);
+
+        QCOMPARE(kiv.runOnce({QStringLiteral("--version")}, &out, &err), 0);
+        QVERIFY2(QRegularExpression(QStringLiteral("^Kiv 8520( \\(commit [0-9a-f]+(-dirty)?\\))?\n?$")).match(out).hasMatch(),
+                 qPrintable(out));
+    }
+
+    void garbageOnTheControlChannelIsRefused()
+    {
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QVERIFY(kiv.writeSettingsBody(QString(), true));
+        QVERIFY(kiv.start());
+        QVERIFY(waitUntilRunning(kiv));
+        QString socketPath;
+        const QByteArray hash = QCryptographicHash::hash(QFileInfo(kiv.executable()).canonicalFilePath().toUtf8(),
+                                                         QCryptographicHash::Sha1)
+                                    .toHex()
+                                    .left(16);
+        for (const QString &dir : ControlChannel::runtimeDirs()) {
+            const QString candidate = dir + QStringLiteral("/kiv-%1.sock").arg(QString::fromLatin1(hash));
+            if (QFileInfo::exists(candidate))
+                socketPath = candidate;
+        }
+        QVERIFY(!socketPath.isEmpty());
+
+        QLocalSocket socket;
+        socket.connectToServer(socketPath);
+        QVERIFY(socket.waitForConnected(10000));
+        socket.write(QByteArray("\x01\xff garbage\n") + QByteArray("again\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(socket.canReadLine() && socket.bytesAvailable() > 0, 10000);
+        QVERIFY(socket.readLine().startsWith("error"));
+        // One line in the log for the connection, however many it sends.
+        QVERIFY(kiv.waitForLine(QStringLiteral("WARN  [Kiv] Control channel: refused request")));
+        QTRY_VERIFY_WITH_TIMEOUT(socket.canReadLine(), 10000);
+        QVERIFY(socket.readLine().startsWith("error"));
+
+        QLocalSocket big;
+        big.connectToServer(socketPath);
+        QVERIFY(big.waitForConnected(10000));
+        big.write(QByteArray(100000, 'x'));
+        QTRY_VERIFY_WITH_TIMEOUT(big.state() == QLocalSocket::UnconnectedState, 10000);
+        QVERIFY(kiv.waitForLine(QStringLiteral("refused a request longer than")));
+
+        // The channel still answers.
+        QCOMPARE(runningPid(kiv), kiv.pid());
+        QCOMPARE(kiv.countLines(QStringLiteral("Control channel:")), 2);
+        QCOMPARE(kiv.stop(), 0);
     }
 
     void daemonStartsAndTerminateStopsIt()

@@ -70,6 +70,27 @@ private:
     QList<QByteArray> m_received;
 };
 
+// Takes its time to end once asked, as a worker waiting for a read does.
+class SlowStopWorker : public FakePortWorker
+{
+    Q_OBJECT
+public:
+    explicit SlowStopWorker(int endMs) : m_endMs(endMs) {}
+    std::atomic<bool> stopInMainThread{false};
+
+public slots:
+    void stop() override
+    {
+        if (QThread::currentThread() == qApp->thread())
+            stopInMainThread = true;
+        QThread::msleep(ulong(m_endMs));
+        FakePortWorker::stop();
+    }
+
+private:
+    const int m_endMs;
+};
+
 class FakeOfdWorker : public IWorker
 {
     Q_OBJECT
@@ -137,6 +158,7 @@ public:
     IPortWorker *realComWorker(const ComDeviceSettings &entry) { return Service::createComWorker(entry); }
 
     int portGiveUpMs = -1;
+    int slowStopMs = -1;
     QList<QPointer<FakePortWorker>> ports;
     QList<QPointer<FakeOfdWorker>> ofds;
     QList<UsbDeviceSettings> usbEntries;
@@ -160,7 +182,7 @@ protected:
 private:
     IPortWorker *makePort()
     {
-        auto *worker = new FakePortWorker(portGiveUpMs);
+        auto *worker = slowStopMs >= 0 ? new SlowStopWorker(slowStopMs) : new FakePortWorker(portGiveUpMs);
         ports.append(worker);
         return worker;
     }
@@ -286,6 +308,49 @@ private slots:
             service.stop();
             QTest::qWait(1);
         }
+        QTRY_VERIFY_WITH_TIMEOUT(!service.busy(), kWait);
+    }
+
+    void slowWorkersStopTogether()
+    {
+        // Each needs a second to end; one after the other they would take
+        // eight, and the main thread would wait through them.
+        TestableService service;
+        service.slowStopMs = 1000;
+        const int count = 8;
+        for (int i = 0; i < count; ++i)
+            service.registerUsbWorker(usbEntry(QString::number(i)));
+        for (const auto &port : std::as_const(service.ports))
+            QTRY_VERIFY_WITH_TIMEOUT(port && port->started, kWait);
+        QElapsedTimer clock;
+        clock.start();
+        service.stop();
+        QVERIFY2(clock.elapsed() < 1000, "stop() waited for a worker");
+        QTRY_VERIFY_WITH_TIMEOUT(!service.busy(), kWait);
+        QVERIFY2(clock.elapsed() < service.stopGrace(), qPrintable(QString::number(clock.elapsed())));
+        for (const auto &port : std::as_const(service.ports))
+            QVERIFY(port.isNull());
+    }
+
+    void registrationStepsThroughTheEventLoop()
+    {
+        // start() only queues the devices; stop() drops those not yet made.
+        TestableService service;
+        Settings settings;
+        for (int i = 0; i < 50; ++i) {
+            ComDeviceSettings entry;
+            entry.id = QString::number(i);
+            settings.comDevices.append(entry);
+        }
+        service.registerDevices(settings);
+        QCOMPARE(service.ports.size(), 0);
+        QCOMPARE(service.pendingRegistrations(), 50);
+        QTRY_VERIFY_WITH_TIMEOUT(service.ports.size() >= 10, kWait);
+        service.stop();
+        const int made = int(service.ports.size());
+        QCOMPARE(service.pendingRegistrations(), 0);
+        QTest::qWait(50);
+        QCOMPARE(int(service.ports.size()), made);
         QTRY_VERIFY_WITH_TIMEOUT(!service.busy(), kWait);
     }
 
