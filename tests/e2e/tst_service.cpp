@@ -10,6 +10,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 namespace {
 
 // A process that is gone or only waits to be reaped.
@@ -398,6 +400,52 @@ private slots:
         QCOMPARE(runningPid(kiv), kiv.pid());
         QCOMPARE(kiv.countLines(QStringLiteral("Control channel:")), 2);
         QCOMPARE(kiv.stop(), 0);
+    }
+
+    void journalGetsPrioritiesAndTheServiceLines_data()
+    {
+        QTest::addColumn<QString>("journal");
+        QTest::addColumn<bool>("otherInfo");
+        QTest::newRow("default") << QString() << false;
+        QTest::newRow("info") << QStringLiteral("<journal>info</journal>") << true;
+    }
+
+    void journalGetsPrioritiesAndTheServiceLines()
+    {
+        QFETCH(QString, journal);
+        QFETCH(bool, otherInfo);
+        KivRun kiv;
+        QVERIFY(kiv.isValid());
+        QString settings = kiv.settingsXml(serialDevice(QStringLiteral("j"), QStringLiteral("/nonexistent/j")));
+        settings.replace(QLatin1String("</dir></logs>"), QLatin1String("</dir>") + journal + QLatin1String("</logs>"));
+        QVERIFY(kiv.writeSettings(settings));
+        // Standard output is a file that JOURNAL_STREAM names, as systemd does.
+        const QString outPath = kiv.filePath(QStringLiteral("journal.txt"));
+        QFile out(outPath);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.close();
+        struct stat st{};
+        QCOMPARE(::stat(QFile::encodeName(outPath).constData(), &st), 0);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+        kiv.process().setProcessEnvironment(env);
+        kiv.process().setStandardOutputFile(outPath, QIODevice::Append);
+        QVERIFY(kiv.start());
+        QTRY_VERIFY_WITH_TIMEOUT(kiv.readLog().contains(QLatin1String("[ComProxy3-j] Open")), 30000);
+        QCOMPARE(kiv.stop(), 0);
+
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(out.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY(lines.contains(QStringLiteral("<6>[Kiv] Start service Kiv (v8520)")));
+        QVERIFY(lines.contains(QStringLiteral("<6>[Kiv] Register Dalv worker [j]")));
+        for (const QString &line : lines)
+            QVERIFY2(QRegularExpression(QStringLiteral("^<[3467]>\\[")).match(line).hasMatch(), qPrintable(line));
+        bool sawOtherInfo = false;
+        for (const QString &line : lines)
+            sawOtherInfo = sawOtherInfo || line.startsWith(QLatin1String("<6>[ComProxy3-j]"));
+        QCOMPARE(sawOtherInfo, otherInfo);
+        // The log file keeps everything, time stamps included.
+        QVERIFY(QRegularExpression(QStringLiteral("\\d INFO  \\[ComProxy3-j\\] Open")).match(kiv.readLog()).hasMatch());
     }
 
     void daemonStartsAndTerminateStopsIt()
