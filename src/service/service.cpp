@@ -266,6 +266,10 @@ void Service::applySettings(const Settings &fresh, const QString &path)
         if (!pair.stopping && pair.alive() && (!pair.hotplugged || !fresh.hotplug))
             running.append(i);
     }
+    // Devices still waiting for registration from before are not news.
+    QStringList waiting;
+    for (const Registration &r : std::as_const(m_pending))
+        waiting.append(r.key);
     m_pending.clear();
     QStringList added, removed, started;
     int unchanged = 0;
@@ -275,10 +279,13 @@ void Service::applySettings(const Settings &fresh, const QString &path)
         if (match != running.end()) {
             running.erase(match);
             ++unchanged;
-        } else {
-            m_pending.append(wanted);
-            started.append(wanted.usb ? wanted.usbEntry.id : wanted.comEntry.id);
+            continue;
         }
+        m_pending.append(wanted);
+        if (waiting.removeOne(wanted.key))
+            ++unchanged;
+        else
+            started.append(wanted.usb ? wanted.usbEntry.id : wanted.comEntry.id);
     }
     for (int i : std::as_const(running)) {
         removed.append(m_pairs.at(i).id);
