@@ -40,6 +40,15 @@ TX_CONNECT0 = 0x70
 TX_DATA0 = 0x90
 
 
+VERBOSE = False
+T0 = time.perf_counter()
+
+
+def note(text):
+    if VERBOSE:
+        print(f"  .. {time.perf_counter() - T0:7.2f} s  {text}", flush=True)
+
+
 class StageError(Exception):
     """A stage cannot go on; the message says why."""
 
@@ -432,6 +441,7 @@ class UsbRig:
         for d in self.devices:
             await d.listen()
         await self.service.start()
+        note(f"service started with {len(self.devices)} USB device(s)")
         try:
             await bounded(
                 asyncio.gather(*(d.handshake.wait() for d in self.devices)),
@@ -441,6 +451,7 @@ class UsbRig:
         except StageError as e:
             done = sum(d.handshake.is_set() for d in self.devices)
             raise StageError(f"{e} ({done} done; service says: {self.service.tail(3) or 'nothing'})") from None
+        note("handshakes done")
         return self
 
     async def open_channels(self, port, grant):
@@ -452,6 +463,7 @@ class UsbRig:
 
     async def __aexit__(self, *exc):
         await self.service.cleanup()
+        note("service ended")
         for d in self.devices:
             await d.close()
 
@@ -563,15 +575,26 @@ async def stage_idle(b):
             continue
         table.append([f"{count} USB", f"{m['cpu_percent']:.2f}", f"{m['switches_per_s']:.0f}", str(m["threads"]),
                       f"{m['rss_mib']:.1f}"])
-    for protocol in (3, 2):
-        try:
-            m = await idle_serial(b, protocol)
-            figures[f"serial{protocol}"] = dict(m, devices=1, kind=f"serial protocol {protocol}")
-            table.append([f"1 serial p{protocol}", f"{m['cpu_percent']:.2f}", f"{m['switches_per_s']:.0f}",
-                          str(m["threads"]), f"{m['rss_mib']:.1f}"])
-        except (StageError, OSError) as e:
-            errors.append(f"serial protocol {protocol}: {e}")
+    if b.serial_idle_together:
+        # Two services side by side (each measured on its own) to keep a quick run short.
+        outcomes = await asyncio.gather(idle_serial(b, 3), idle_serial(b, 2), return_exceptions=True)
+    else:
+        outcomes = []
+        for protocol in (3, 2):
+            try:
+                outcomes.append(await idle_serial(b, protocol))
+            except (StageError, OSError) as e:
+                outcomes.append(e)
+    for protocol, m in zip((3, 2), outcomes):
+        if isinstance(m, BaseException):
+            if not isinstance(m, (StageError, OSError)):
+                raise m
+            errors.append(f"serial protocol {protocol}: {m}")
             table.append([f"1 serial p{protocol}", "failed", "", "", ""])
+            continue
+        figures[f"serial{protocol}"] = dict(m, devices=1, kind=f"serial protocol {protocol}")
+        table.append([f"1 serial p{protocol}", f"{m['cpu_percent']:.2f}", f"{m['switches_per_s']:.0f}",
+                      str(m["threads"]), f"{m['rss_mib']:.1f}"])
     if errors:
         raise StageError("; ".join(errors), figures, table)
     return figures, {}, table, f"no traffic, {b.idle_window:g} s window after the handshake"
@@ -648,14 +671,17 @@ async def idle_serial(b, protocol):
         await sim.start()
         await sim.wait_line("service configuration written", 15)
         await service.start()
+        note(f"kiv-devsim and the service started (protocol {protocol})")
         await bounded(silent.got.wait(), b.handshake_timeout + b.connect_timeout, f"protocol-{protocol} document at the server")
         await asyncio.sleep(b.settle)
         if sim.proc.returncode is not None:
             raise StageError("kiv-devsim ended early: " + " | ".join(sim.lines[-3:]))
+        note("document at the silent server")
         return await measure_idle(service.proc.pid, b.idle_window)
     finally:
         await sim.cleanup()
         await service.cleanup()
+        note("service ended")
         await silent.close()
 
 
@@ -697,37 +723,54 @@ async def stage_scale(b):
     return figures, {"latency_ms": samples}, table, "ms, 64-byte round trips"
 
 
+async def serial_one(b, protocol):
+    """kiv-devsim's documents through one serial proxy: (figures, samples, error or None)."""
+    service = Service(b)
+    sim = DevSim(b, service, protocol, b.serial_documents + 1)
+    times = []
+    try:
+        await sim.start()
+        await sim.wait_line("service configuration written", 15)
+        await service.start()
+        note(f"kiv-devsim and the service started (protocol {protocol})")
+        code = await sim.finish(b.serial_timeout + 10)
+        failed = []
+        for line in sim.lines:
+            m = re.search(r"document (\d+) of \d+: .* intact after (\d+) ms", line)
+            if m and int(m.group(1)) > 1:  # the first one is the warm-up
+                times.append(float(m.group(2)))
+            if "FAILED" in line or "error" in line:
+                failed.append(line)
+        figures = dict(stats_ms(times), devsim_exit=code)
+        error = None
+        if code != 0 or len(times) < b.serial_documents:
+            why = failed[0] if failed else (" | ".join(sim.lines[-2:]) or "no output")
+            error = f"protocol {protocol}: kiv-devsim exit {code}, {len(times)} of {b.serial_documents} intact ({why})"
+        return figures, times, error
+    except StageError as e:
+        return dict(stats_ms(times)), times, f"protocol {protocol}: {e}"
+    finally:
+        await sim.cleanup()
+        await service.cleanup()
+        note(f"service ended (protocol {protocol})")
+
+
 async def stage_serial(b):
     figures, samples, errors = {}, {}, []
     table = [["protocol", "documents", "min", "p50", "p90", "p99", "max"]]
-    for protocol in (3, 2):
-        service = Service(b)
-        sim = DevSim(b, service, protocol, b.serial_documents + 1)
-        try:
-            await sim.start()
-            await sim.wait_line("service configuration written", 15)
-            await service.start()
-            code = await sim.finish(b.serial_timeout + 10)
-            times, failed = [], []
-            for line in sim.lines:
-                m = re.search(r"document (\d+) of \d+: .* intact after (\d+) ms", line)
-                if m and int(m.group(1)) > 1:  # the first one is the warm-up
-                    times.append(float(m.group(2)))
-                if "FAILED" in line or "error" in line:
-                    failed.append(line)
-            st = stats_ms(times)
-            figures[f"protocol{protocol}"] = dict(st, devsim_exit=code)
-            samples[f"protocol{protocol}_ms"] = times
-            if st["count"]:
-                table.append([str(protocol), str(st["count"])] + [f"{st[k]:.0f}" for k in ("min", "p50", "p90", "p99", "max")])
-            if code != 0 or len(times) < b.serial_documents:
-                why = failed[0] if failed else (" | ".join(sim.lines[-2:]) or "no output")
-                errors.append(f"protocol {protocol}: kiv-devsim exit {code}, {len(times)} of {b.serial_documents} intact ({why})")
-        except StageError as e:
-            errors.append(f"protocol {protocol}: {e}")
-        finally:
-            await sim.cleanup()
-            await service.cleanup()
+    if b.serial_together:
+        # Side by side to keep a quick run short: the documents hardly overlap,
+        # the protocol-3 start-up is much the longer.
+        outcomes = await asyncio.gather(serial_one(b, 3), serial_one(b, 2))
+    else:
+        outcomes = [await serial_one(b, 3), await serial_one(b, 2)]
+    for protocol, (st, times, error) in zip((3, 2), outcomes):
+        figures[f"protocol{protocol}"] = st
+        samples[f"protocol{protocol}_ms"] = times
+        if st.get("count"):
+            table.append([str(protocol), str(st["count"])] + [f"{st[k]:.0f}" for k in ("min", "p50", "p90", "p99", "max")])
+        if error:
+            errors.append(error)
     if errors:
         raise StageError("; ".join(errors), figures, table)
     return figures, samples, table, "ms, document to whole reply as kiv-devsim times it (whole ms)"
@@ -746,18 +789,22 @@ async def stage_stop(b):
                     await rig.open_channels(echo.port, 127)
                     stopping = False
 
+                    done = [0]
+
                     async def loop(dev):
                         while not stopping:
                             try:
                                 await dev.round_trip(bytes(64), 2)
+                                done[0] += 1
                             except StageError:
                                 if stopping:
                                     return
 
                     loops = [asyncio.ensure_future(loop(d)) for d in rig.devices]
                     await asyncio.sleep(1.0)
-                    if any(l.done() for l in loops):
-                        raise StageError("round trips failed before the stop")
+                    if done[0] < len(rig.devices):
+                        raise StageError(f"only {done[0]} round trips in the second before the stop")
+                    before = done[0]
                 else:
                     await asyncio.sleep(b.settle)
                 elapsed, code = await rig.service.stop(b.stop_bound)
@@ -768,6 +815,9 @@ async def stage_stop(b):
                     errors.append(f"{mode}: no exit within {b.stop_bound:g} s of SIGTERM")
                 else:
                     figures[mode] = {"seconds": elapsed, "exit_code": code}
+                    if mode == "traffic":
+                        figures[mode]["round_trips_in_last_second"] = before
+                        figures[mode]["round_trips_during_stop"] = done[0] - before
                     table.append([mode, f"{elapsed:.2f}", str(code)])
             except StageError as e:
                 errors.append(f"{mode}: {e}")
@@ -869,15 +919,17 @@ def configure(args):
     b.rt_timeout = 10.0
     quick, smoke = args.quick, args.smoke
     b.rt_warmup = 5 if smoke else 10 if quick else 30
-    b.rt_samples = args.samples or (20 if smoke else 60 if quick else 300)
-    b.tp_bytes = (16 if smoke else 64 if quick else 256) * 1024
+    b.rt_samples = args.samples or (20 if smoke else 50 if quick else 300)
+    b.tp_bytes = (16 if smoke else 32 if quick else 256) * 1024
     b.tp_timeout = 120.0
     b.idle_counts = [1] if smoke else [1, 8, 32]
-    b.idle_window = args.window or (1.0 if smoke else 2.0 if quick else 10.0)
-    b.settle = 0.5 if (quick or smoke) else 2.0
+    b.idle_window = args.window or (1.0 if smoke else 1.5 if quick else 10.0)
+    b.settle = 0.3 if (quick or smoke) else 2.0
+    b.serial_idle_together = quick or smoke
+    b.serial_together = quick or smoke
     b.scale_devices = 8 if smoke else 32
     b.scale_rounds = 3 if smoke else 5 if quick else 20
-    b.serial_documents = 2 if smoke else 4 if quick else 40
+    b.serial_documents = 2 if smoke else 3 if quick else 40
     b.serial_timeout = 120
     b.stop_devices = 4 if smoke else 8 if quick else 32
     b.stop_bound = 20.0 if (quick or smoke) else 30.0
@@ -1001,8 +1053,11 @@ def main():
     p.add_argument("--out", help="directory for the JSON and the PNG (default: BUILD/bench-results)")
     p.add_argument("--json", help="write the JSON to this file (the PNG beside it)")
     p.add_argument("--no-plot", action="store_true")
+    p.add_argument("--verbose", action="store_true", help="print the progress within the stages")
     p.add_argument("--keep", action="store_true", help="keep the services' temporary directories")
     args = p.parse_args()
+    global VERBOSE
+    VERBOSE = args.verbose
     return asyncio.run(run(args))
 
 
