@@ -970,6 +970,7 @@ async def run(args):
         entry = {"ok": False, "loadavg_start": load0}
         try:
             figures, samples, table, note = await asyncio.wait_for(func(b), b.stage_bound)
+            samples = {k: [round(x, 4) for x in v] for k, v in samples.items()}
             entry.update(ok=True, figures=figures, samples=samples)
             print(format_table(table))
             print(f"  ({note})")
@@ -1042,7 +1043,11 @@ def git_commit():
 
 
 def main():
-    p = argparse.ArgumentParser(description="Benchmark of the built kiv: latency, throughput, idle cost, scale, stop time.")
+    p = argparse.ArgumentParser(
+        prog="scripts/bench",
+        description="Benchmark of the built kiv: latency, throughput, idle cost, scale, stop time.",
+        epilog="scripts/bench builds build-bench (Release, tests ON) and passes --build itself; "
+        "KIV_BENCH_BUILD_DIR names an existing build to use instead.")
     p.add_argument("--build", required=True, help="build directory holding src/kiv, tools/kiv-devsim, tests/libusb-1.0.so.0")
     p.add_argument("--stages", help="comma-separated subset of: " + ",".join(STAGES))
     p.add_argument("--quick", action="store_true", help="fewer samples and shorter windows: under a minute")

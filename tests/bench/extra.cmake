@@ -6,5 +6,5 @@ if(KIV_BENCH_PYTHON)
   add_test(NAME bench/smoke
     COMMAND ${KIV_BENCH_PYTHON} ${CMAKE_SOURCE_DIR}/bench/kivbench.py --smoke --stages roundtrip,idle
             --build ${CMAKE_BINARY_DIR} --json ${CMAKE_CURRENT_BINARY_DIR}/bench-smoke/smoke.json)
-  set_tests_properties(bench/smoke PROPERTIES TIMEOUT 180)
+  set_tests_properties(bench/smoke PROPERTIES TIMEOUT 300)
 endif()
