@@ -292,7 +292,8 @@ class UsbDevice:
         return elapsed
 
     async def close(self):
-        self.server.close()
+        if hasattr(self, "server"):
+            self.server.close()
         if self.writer is not None:
             self.writer.close()
 
@@ -382,6 +383,24 @@ class Service:
         )
         return self.proc.pid
 
+    async def running_until(self, awaitable, seconds, what, progress=lambda: ""):
+        """Awaits within seconds while the service runs; says why when not."""
+        work = asyncio.ensure_future(awaitable)
+        ended = asyncio.ensure_future(self.proc.wait())
+        try:
+            done, _ = await asyncio.wait({work, ended}, timeout=seconds, return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            for f in (work, ended):
+                if not f.done():
+                    f.cancel()
+            await asyncio.gather(work, ended, return_exceptions=True)
+        if work in done:
+            return work.result()
+        state = f"the service exited with code {self.proc.returncode}" if ended in done else f"nothing within {seconds:g} s"
+        extra = progress()
+        raise StageError(f"{what}: {state}{' (' + extra + ')' if extra else ''}; "
+                         f"its output ends: {self.tail(3) or 'nothing'}")
+
     def running(self):
         return self.proc is not None and self.proc.returncode is None
 
@@ -438,19 +457,23 @@ class UsbRig:
         self.devices = [UsbDevice(self.service.socket_path(i)) for i in range(count)]
 
     async def __aenter__(self):
+        try:
+            return await self._enter()
+        except BaseException:
+            await self.__aexit__(None, None, None)
+            raise
+
+    async def _enter(self):
         for d in self.devices:
             await d.listen()
         await self.service.start()
         note(f"service started with {len(self.devices)} USB device(s)")
-        try:
-            await bounded(
-                asyncio.gather(*(d.handshake.wait() for d in self.devices)),
-                self.bench.handshake_timeout,
-                f"handshake of {len(self.devices)} USB device(s)",
-            )
-        except StageError as e:
-            done = sum(d.handshake.is_set() for d in self.devices)
-            raise StageError(f"{e} ({done} done; service says: {self.service.tail(3) or 'nothing'})") from None
+        await self.service.running_until(
+            asyncio.gather(*(d.handshake.wait() for d in self.devices)),
+            self.bench.handshake_timeout,
+            f"handshake of {len(self.devices)} USB device(s)",
+            lambda: f"{sum(d.handshake.is_set() for d in self.devices)} done",
+        )
         note("handshakes done")
         return self
 
@@ -651,6 +674,8 @@ class DevSim:
         return self.proc.returncode
 
     async def cleanup(self):
+        if not hasattr(self, "proc"):
+            return
         if self.proc.returncode is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -672,7 +697,8 @@ async def idle_serial(b, protocol):
         await sim.wait_line("service configuration written", 15)
         await service.start()
         note(f"kiv-devsim and the service started (protocol {protocol})")
-        await bounded(silent.got.wait(), b.handshake_timeout + b.connect_timeout, f"protocol-{protocol} document at the server")
+        await service.running_until(silent.got.wait(), b.handshake_timeout + b.connect_timeout,
+                                    f"protocol-{protocol} document at the server")
         await asyncio.sleep(b.settle)
         if sim.proc.returncode is not None:
             raise StageError("kiv-devsim ended early: " + " | ".join(sim.lines[-3:]))
@@ -733,7 +759,8 @@ async def serial_one(b, protocol):
         await sim.wait_line("service configuration written", 15)
         await service.start()
         note(f"kiv-devsim and the service started (protocol {protocol})")
-        code = await sim.finish(b.serial_timeout + 10)
+        code = await service.running_until(sim.finish(b.serial_timeout + 10), b.serial_timeout + 20,
+                                           f"kiv-devsim's protocol-{protocol} documents")
         failed = []
         for line in sim.lines:
             m = re.search(r"document (\d+) of \d+: .* intact after (\d+) ms", line)
@@ -1010,9 +1037,9 @@ async def run(args):
     # What was written must read back with every selected stage's figures.
     with open(json_path) as f:
         back = json.load(f)
-    missing = [s for s in stages if not back["stages"].get(s, {}).get("figures")]
+    missing = [s for s in stages if not (back["stages"].get(s, {}).get("ok") and back["stages"][s].get("figures"))]
     if missing:
-        print(f"kivbench: no figures in the JSON for: {', '.join(missing)}", file=sys.stderr)
+        print(f"kivbench: stages without all their figures: {', '.join(missing)}", file=sys.stderr)
         status = 1
     if not args.no_plot:
         png_path = os.path.splitext(json_path)[0] + ".png"
