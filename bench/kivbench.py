@@ -1044,6 +1044,7 @@ async def run(args):
     if not args.no_plot:
         png_path = os.path.splitext(json_path)[0] + ".png"
         try:
+            sys.dont_write_bytecode = True  # nothing written into the source tree
             sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
             import kivplot
 
