@@ -960,7 +960,7 @@ def configure(args):
     b.serial_timeout = 120
     b.stop_devices = 4 if smoke else 8 if quick else 32
     b.stop_bound = 20.0 if (quick or smoke) else 30.0
-    b.stage_bound = 300.0 if (quick or smoke) else 600.0
+    b.stage_bound = 120.0 if smoke else 300.0 if quick else 600.0
     b.mode = "smoke" if smoke else "quick" if quick else "full"
     return b
 
