@@ -209,6 +209,13 @@ void DailyRollingFileAppender::setClock(Clock clock)
     m_clock = std::move(clock);
 }
 
+void DailyRollingFileAppender::setRetryInterval(std::chrono::milliseconds interval)
+{
+    Lock lock(m_priv->mutex);
+    m_lost.setRetryInterval(interval);
+    m_nextFileCheck = LostLines::Clock::now() + interval;
+}
+
 DailyRollingFileAppender::DatePattern DailyRollingFileAppender::frequency() const
 {
     Lock lock(m_priv->mutex);
@@ -374,9 +381,13 @@ void DailyRollingFileAppender::activateOptions(Pool &pool)
     const QDateTime currentStart = computeRollOverTime();
     FileAppender::activateOptions(pool);
     m_active = getWriter() != nullptr;
-    if (m_active)
-        m_writerErrorReported = false;
+    // The file appender has reported why the file could not be opened.
+    if (!m_active)
+        m_lost.failed(QStringLiteral("file '%1' is not open").arg(fromLogString(getFile())), 0);
+    else if (m_lost.isFailing())
+        m_lost.retryNow();
     noteOpenedFile();
+    m_nextFileCheck = LostLines::Clock::now() + m_lost.retryInterval();
 
     // A file left from an earlier interval is rolled over under the name of
     // the interval it was last written in: the current interval's name
@@ -387,17 +398,104 @@ void DailyRollingFileAppender::activateOptions(Pool &pool)
 
 void DailyRollingFileAppender::append(const log4cxx::spi::LoggingEventPtr &event, Pool &pool)
 {
-    if (!m_activeDatePattern.isEmpty()) {
-        const qint64 current = m_clock ? m_clock().toMSecsSinceEpoch()
-                                       : QDateTime::currentMSecsSinceEpoch();
-        if (current >= m_rollOverMSecs) {
-            const QString finishedSuffix = m_rollOverSuffix;
-            computeRollOverTime();
-            if (m_rollOverSuffix != finishedSuffix)
-                rollOver(finishedSuffix, pool);
+    // Nothing may leave a logging call: it would end the thread that logs.
+    try {
+        if (!m_lost.mayWrite())
+            return;
+        if (m_lost.isFailing())
+            reopenAfterFailure(pool);
+        else
+            checkFileStillThere(pool);
+        if (!m_activeDatePattern.isEmpty()) {
+            const qint64 current = m_clock ? m_clock().toMSecsSinceEpoch()
+                                           : QDateTime::currentMSecsSinceEpoch();
+            if (current >= m_rollOverMSecs) {
+                const QString finishedSuffix = m_rollOverSuffix;
+                computeRollOverTime();
+                if (m_rollOverSuffix != finishedSuffix)
+                    rollOver(finishedSuffix, pool);
+            }
         }
+        FileAppender::append(event, pool);
+    } catch (const std::exception &e) {
+        lineFailed(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        lineFailed(QStringLiteral("unknown error"));
     }
-    FileAppender::append(event, pool);
+}
+
+void DailyRollingFileAppender::subAppend(const log4cxx::spi::LoggingEventPtr &event, Pool &pool)
+{
+    const bool retrying = m_lost.isFailing();
+    log4cxx::LogString text;
+    if (m_endPartialLine)
+        text = LOG4CXX_STR("\n");
+    if (retrying) {
+        log4cxx::LogString warning;
+        getLayout()->format(warning, m_lost.warning(outputName()), pool);
+        text += warning;
+    }
+    log4cxx::LogString line;
+    getLayout()->format(line, event, pool);
+    text += line;
+    // Throws on a failed write; append() counts the line as lost.
+    const log4cxx::helpers::WriterPtr writer = getWriter();
+    writer->write(text, pool);
+    if (getImmediateFlush())
+        writer->flush(pool);
+    m_endPartialLine = false;
+    if (retrying)
+        m_lost.recovered();
+}
+
+void DailyRollingFileAppender::lineFailed(const QString &cause) const
+{
+    if (m_lost.failed(cause)) {
+        reportError(QStringLiteral("Could not write to file '%1' for appender '%2'; its lines are "
+                                   "dropped until it can be written again")
+                        .arg(fromLogString(getFile()), fromLogString(getName())),
+                    cause, log4cxx::spi::ErrorCode::WRITE_FAILURE);
+    }
+}
+
+void DailyRollingFileAppender::reopenAfterFailure(Pool &pool)
+{
+    // The same name may now lead elsewhere (a new file, a freed disk).
+    closeWriter();
+    if (!openFile(true, pool, true))
+        return;
+    if (!m_activeDatePattern.isEmpty())
+        m_active = true;
+    QFile file(fromLogString(getFile()));
+    char last = '\n';
+    if (file.open(QIODevice::ReadOnly) && file.size() > 0 && file.seek(file.size() - 1))
+        file.getChar(&last);
+    m_endPartialLine = last != '\n';
+}
+
+void DailyRollingFileAppender::checkFileStillThere(Pool &pool)
+{
+    const LostLines::Clock::time_point now = LostLines::Clock::now();
+    if (now < m_nextFileCheck)
+        return;
+    m_nextFileCheck = now + m_lost.retryInterval();
+    if (!m_fileKnown || !getWriter())
+        return;
+    // Writing to a removed file succeeds, into a file nobody can read.
+    struct stat st;
+    if (::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) == 0
+        && quint64(st.st_dev) == m_fileDevice && quint64(st.st_ino) == m_fileInode)
+        return;
+    LogLog::warn(toLogString(QStringLiteral("File '%1' of appender '%2' was removed or replaced; "
+                                            "starting it again")
+                                 .arg(fromLogString(getFile()), fromLogString(getName()))));
+    closeWriter();
+    openFile(true, pool);
+}
+
+QString DailyRollingFileAppender::outputName() const
+{
+    return QFileInfo(fromLogString(getFile())).fileName();
 }
 
 bool DailyRollingFileAppender::checkEntryConditions() const
@@ -411,8 +509,7 @@ bool DailyRollingFileAppender::checkEntryConditions() const
     }
     // log4cxx drops events of an appender without a writer silently.
     if (!m_priv->closed && !getWriter()) {
-        if (!m_writerErrorReported) {
-            m_writerErrorReported = true;
+        if (m_lost.failed(QStringLiteral("file '%1' is not open").arg(fromLogString(getFile())))) {
             reportError(QStringLiteral("No output stream or file set for the appender named [%1].")
                             .arg(fromLogString(getName())),
                         QStringLiteral("file '%1' is not open").arg(fromLogString(getFile())),
@@ -494,19 +591,22 @@ QString DailyRollingFileAppender::freeTarget(const QString &name) const
     return candidate;
 }
 
-bool DailyRollingFileAppender::openFile(bool append, Pool &pool)
+bool DailyRollingFileAppender::openFile(bool append, Pool &pool, bool quiet)
 {
     const bool configuredAppend = getAppend();
     bool opened = true;
     try {
         setFileInternal(getFile(), append, getBufferedIO(), size_t(getBufferSize()), pool);
-        m_writerErrorReported = false;
         noteOpenedFile();
-    } catch (const log4cxx::helpers::IOException &e) {
+    } catch (const std::exception &e) {
         opened = false;
-        reportError(QStringLiteral("Unable to open file '%1' for appender '%2'")
-                        .arg(fromLogString(getFile()), fromLogString(getName())),
-                    QString::fromLocal8Bit(e.what()), log4cxx::spi::ErrorCode::FILE_OPEN_FAILURE);
+        const QString cause = QString::fromLocal8Bit(e.what());
+        // Lines are counted as they come.
+        m_lost.failed(cause, 0);
+        if (!quiet)
+            reportError(QStringLiteral("Unable to open file '%1' for appender '%2'")
+                            .arg(fromLogString(getFile()), fromLogString(getName())),
+                        cause, log4cxx::spi::ErrorCode::FILE_OPEN_FAILURE);
     }
     // setFileInternal records the mode it was given.
     setAppend(configuredAppend);
@@ -537,8 +637,17 @@ void DailyRollingFileAppender::startArchive(const QString &name)
     m_zipTasks.erase(std::remove_if(m_zipTasks.begin(), m_zipTasks.end(),
                                     [](const QFuture<bool> &f) { return f.isFinished(); }),
                      m_zipTasks.end());
-    m_zipTasks.append(QtConcurrent::run(QThreadPool::globalInstance(),
-                                        &DailyRollingFileAppender::zipFile, name));
+    // An exception kept in the future would be thrown again by waitForArchives.
+    m_zipTasks.append(QtConcurrent::run(QThreadPool::globalInstance(), [name] {
+        try {
+            return zipFile(name);
+        } catch (const std::exception &e) {
+            archiveFailed(name, QString::fromLocal8Bit(e.what()));
+        } catch (...) {
+            archiveFailed(name, QStringLiteral("unknown error"));
+        }
+        return false;
+    }));
 }
 
 void DailyRollingFileAppender::waitForArchives()

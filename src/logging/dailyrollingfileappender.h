@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+#include "logging/lostlines.h"
+
 #include <functional>
 
 #include <log4cxx/fileappender.h>
@@ -16,6 +18,13 @@ namespace kiv {
 // by the interval's start formatted with the pattern, compressed into a ZIP
 // archive in the background (when zip is on) and the oldest rolled files
 // beyond maxBackupIndex are deleted.
+//
+// A file that cannot be written (a full disk, an I/O error) never makes a
+// logging call throw: the failure is reported once through the error
+// handler, lines are dropped and counted, and the file is opened again and
+// written at most once per retry interval (see LostLines). A log file
+// removed or replaced underneath is noticed within one retry interval and
+// started again.
 //
 // Configure it, then call activateOptions(); log4cxx calls append() with the
 // appender's lock held.
@@ -64,6 +73,7 @@ public:
     void setZip(bool zip);
     bool zip() const;
     void setClock(Clock clock);
+    void setRetryInterval(std::chrono::milliseconds interval);
 
     // What the last activation derived from the pattern.
     DatePattern frequency() const;
@@ -92,6 +102,7 @@ public:
 protected:
     void append(const log4cxx::spi::LoggingEventPtr &event, log4cxx::helpers::Pool &pool) override;
     bool checkEntryConditions() const override;
+    void subAppend(const log4cxx::spi::LoggingEventPtr &event, log4cxx::helpers::Pool &pool) override;
 
 private:
     QDateTime now() const;
@@ -102,9 +113,13 @@ private:
     void rollOver(const QString &suffix, log4cxx::helpers::Pool &pool);
     void pruneBackups();
     QString freeTarget(const QString &name) const;
-    bool openFile(bool append, log4cxx::helpers::Pool &pool);
+    bool openFile(bool append, log4cxx::helpers::Pool &pool, bool quiet = false);
+    void reopenAfterFailure(log4cxx::helpers::Pool &pool);
+    void checkFileStillThere(log4cxx::helpers::Pool &pool);
+    void lineFailed(const QString &cause) const;
     void noteOpenedFile();
     bool rolledOverElsewhere() const;
+    QString outputName() const;
     void startArchive(const QString &name);
     void reportError(const QString &message, const QString &cause, int code) const;
 
@@ -119,7 +134,11 @@ private:
     QList<QFuture<bool>> m_zipTasks;
     Clock m_clock;
     bool m_active = false;
-    mutable bool m_writerErrorReported = false;
+    // Write failures and the lines they cost; changed by const entry checks.
+    mutable LostLines m_lost;
+    // A failed write may have left part of a line: the next starts afresh.
+    bool m_endPartialLine = false;
+    LostLines::Clock::time_point m_nextFileCheck;
     // Identity of the file the writer has open.
     bool m_fileKnown = false;
     quint64 m_fileDevice = 0;

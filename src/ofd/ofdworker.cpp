@@ -4,6 +4,7 @@
 #include "core/hexdump.h"
 #include "core/settings.h"
 #include "logging/dailyrollingfileappender.h"
+#include "logging/loglayout.h"
 #include "ofd/ofdlog.h"
 
 #include <QCoreApplication>
@@ -12,7 +13,6 @@
 #include <QTimer>
 
 #include <log4cxx/helpers/pool.h>
-#include <log4cxx/patternlayout.h>
 
 #include <map>
 #include <mutex>
@@ -33,14 +33,9 @@ log4cxx::AppenderPtr sharedDebugAppender(const QString &fileName)
     if (found != appenders.end())
         return found->second;
 
-    log4cxx::LayoutPtr layout;
-    if (auto file = log4cxx::Logger::getRootLogger()->getAppender(LOG4CXX_STR("file")))
-        layout = file->getLayout();
-    if (!layout)
-        layout = std::make_shared<log4cxx::PatternLayout>(LOG4CXX_STR("%d %-5p [%c] %m%n"));
-
     auto appender = std::make_shared<kiv::DailyRollingFileAppender>();
-    appender->setLayout(layout);
+    // Not the "file" appender's layout: sharing one across threads mangles lines.
+    appender->setLayout(kiv::LogLayout::create());
     appender->setFile(fileName.toStdString());
     appender->setDatePattern(kiv::DailyRollingFileAppender::DAILY_ROLLOVER);
     appender->setAppend(true);

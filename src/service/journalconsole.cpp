@@ -1,5 +1,7 @@
 #include "service/journalconsole.h"
 
+#include "logging/consoleappender.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -101,7 +103,8 @@ log4cxx::AppenderPtr JournalConsole::makeAppender(const QString &serviceLogger, 
     const log4cxx::LevelPtr own = level == QLatin1String("debug") ? log4cxx::Level::getDebug() : log4cxx::Level::getInfo();
     LOG4CXX_DECODE_CHAR(serviceName, serviceLogger.toStdString());
 
-    auto console = std::make_shared<log4cxx::ConsoleAppender>();
+    // Ours: a failing standard output drops lines instead of throwing.
+    auto console = std::make_shared<kiv::ConsoleAppender>();
     console->setLayout(layout);
     console->setTarget(log4cxx::ConsoleAppender::getSystemOut());
     console->addFilter(std::make_shared<LoggerLevelFilter>(serviceName, own, other));

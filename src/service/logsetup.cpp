@@ -1,15 +1,15 @@
 #include "service/logsetup.h"
 
+#include "logging/consoleappender.h"
 #include "logging/dailyrollingfileappender.h"
+#include "logging/loglayout.h"
 #include "service/journalconsole.h"
 #include "service/service.h"
 
 #include <QDir>
 
-#include <log4cxx/consoleappender.h>
 #include <log4cxx/logger.h>
 #include <log4cxx/logmanager.h>
-#include <log4cxx/patternlayout.h>
 #include <log4cxx/spi/loggerrepository.h>
 
 #include <clocale>
@@ -18,7 +18,6 @@
 
 namespace {
 
-const char kLayoutPattern[] = "%d %-5p [%c] %m%n";
 const char kLogFileName[] = "Kiv.log";
 const char kConsoleAppenderName[] = "console";
 const char kFileAppenderName[] = "file";
@@ -53,18 +52,15 @@ void setupLogging(const Settings &settings, bool consoleLog)
     root->removeAppender(LOG4CXX_STR(kConsoleAppenderName));
     root->removeAppender(LOG4CXX_STR(kFileAppenderName));
 
-    auto layout = std::make_shared<log4cxx::PatternLayout>();
-    layout->setConversionPattern(LOG4CXX_STR(kLayoutPattern));
-    layout->activateOptions(pool);
-
+    // A layout of its own for each appender: they write on different threads.
     if (consoleLog && JournalConsole::isStdoutJournal()) {
         log4cxx::AppenderPtr console = JournalConsole::makeAppender(QString::fromLatin1(Service::kName),
                                                                      settings.journalLevel);
         console->setName(LOG4CXX_STR(kConsoleAppenderName));
         root->addAppender(console);
     } else if (consoleLog) {
-        auto console = std::make_shared<log4cxx::ConsoleAppender>();
-        console->setLayout(layout);
+        auto console = std::make_shared<kiv::ConsoleAppender>();
+        console->setLayout(kiv::LogLayout::create());
         console->setTarget(log4cxx::ConsoleAppender::getSystemOut());
         console->setName(LOG4CXX_STR(kConsoleAppenderName));
         console->activateOptions(pool);
@@ -72,7 +68,7 @@ void setupLogging(const Settings &settings, bool consoleLog)
     }
 
     auto file = std::make_shared<kiv::DailyRollingFileAppender>();
-    file->setLayout(layout);
+    file->setLayout(kiv::LogLayout::create());
     file->setFile(QDir(settings.logsDir).filePath(QLatin1String(kLogFileName)).toStdString());
     file->setDatePattern(kiv::DailyRollingFileAppender::DAILY_ROLLOVER);
     file->setAppend(true);

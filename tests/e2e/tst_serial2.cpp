@@ -145,8 +145,17 @@ class TestSerial2 : public QObject
 {
     Q_OBJECT
 private slots:
+    void servesDeviceEndToEnd_data()
+    {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("log written") << false;
+        // The service's own logs cannot be written: the relay goes on.
+        QTest::newRow("log on a full disk") << true;
+    }
+
     void servesDeviceEndToEnd()
     {
+        QFETCH(bool, fullDisk);
         PtyPair app;
         PtyPair dev;
         QVERIFY(app.isOpen() && dev.isOpen());
@@ -164,6 +173,10 @@ private slots:
                            "<app><port>%1</port><baudrate>115200</baudrate></app>"
                            "<dev><port>%2</port><baudrate>57600</baudrate></dev></device>")
                 .arg(app.portPath(), dev.portPath())));
+        if (fullDisk) {
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), kiv.logsDir() + QStringLiteral("/Kiv.log")));
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), kiv.logsDir() + QStringLiteral("/Debug.log")));
+        }
         QVERIFY(kiv.start({QStringLiteral("-e")}));
         QVERIFY2(kiv.waitForLine(QStringLiteral("Register Dalv worker [ser2]")), qPrintable(kiv.output()));
 
@@ -213,6 +226,11 @@ private slots:
         QVERIFY(kiv.countLines(QStringLiteral("dev -> ofd | DA")) > 0);
         QVERIFY(kiv.countLines(QStringLiteral("app -> dev | 4B 02")) >= kCommands);
         QCOMPARE(kiv.stop(), 0);
+        if (fullDisk) {
+            const QString errors = kiv.errorOutput();
+            QCOMPARE(errors.count(QStringLiteral("Could not write to file '%1/Kiv.log'").arg(kiv.logsDir())), 1);
+            QVERIFY2(errors.contains(QStringLiteral("No space left on device")), qPrintable(errors));
+        }
     }
 };
 

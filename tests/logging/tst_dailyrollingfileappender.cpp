@@ -33,6 +33,7 @@ struct Report
 {
     QString message;
     int code;
+    QString cause;
 };
 
 // Collects what the appender reports instead of printing it once.
@@ -59,9 +60,9 @@ public:
     void setLogger(const log4cxx::LoggerPtr &) override {}
     void setAppender(const log4cxx::AppenderPtr &) override {}
     void setBackupAppender(const log4cxx::AppenderPtr &) override {}
-    void error(const log4cxx::LogString &message, const std::exception &, int code) const override
+    void error(const log4cxx::LogString &message, const std::exception &e, int code) const override
     {
-        reports.append({QString::fromStdString(message), code});
+        reports.append({QString::fromStdString(message), code, QString::fromLocal8Bit(e.what())});
     }
     void error(const log4cxx::LogString &message, const std::exception &e, int code,
                const log4cxx::spi::LoggingEventPtr &) const override
@@ -70,7 +71,7 @@ public:
     }
     void error(const log4cxx::LogString &message) const override
     {
-        reports.append({QString::fromStdString(message), -1});
+        reports.append({QString::fromStdString(message), -1, QString()});
     }
 
     int count(int code) const
@@ -644,6 +645,69 @@ private slots:
         log(appender, QStringLiteral("more"));
         QCOMPARE(readFile(logPath()), QByteArray("next day\nmore\n"));
         QCOMPARE(m_errors->count(log4cxx::spi::ErrorCode::GENERIC_FAILURE), 1);
+    }
+
+    // A full disk (a name leading to /dev/full): logging goes on, the
+    // failure is reported once, lines are dropped, and once the name leads
+    // to a writable file the first line is preceded by the count of those
+    // lost, on a line of its own even if the file ended mid-line.
+    void fullDiskLosesLinesAndRecovers()
+    {
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), logPath()));
+        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        appender->setRetryInterval(std::chrono::milliseconds(0));
+        appender->activateOptions(m_pool);
+        QVERIFY(appender->isActive());
+        log(appender, QStringLiteral("lost"));
+        log(appender, QStringLiteral("lost too"));
+        QCOMPARE(m_errors->reports.size(), 1);
+        const Report report = m_errors->reports.first();
+        QCOMPARE(report.code, int(log4cxx::spi::ErrorCode::WRITE_FAILURE));
+        QVERIFY2(report.message.contains(logPath()), qPrintable(report.message));
+        QVERIFY2(report.cause.contains(QStringLiteral("No space left on device")), qPrintable(report.cause));
+
+        QVERIFY(QFile::remove(logPath()));
+        writeFile(logPath(), "cut off", m_now);
+        log(appender, QStringLiteral("back"));
+        log(appender, QStringLiteral("again"));
+        const QByteArray text = readFile(logPath());
+        QVERIFY2(text.startsWith("cut off\n2 log lines lost while Kiv.log could not be written: ")
+                     && text.contains("No space left on device") && text.endsWith("\nback\nagain\n")
+                     && text.count('\n') == 4,
+                 text.constData());
+        QCOMPARE(m_errors->reports.size(), 1);
+    }
+
+    // Retries come no sooner than the interval: until then lines are
+    // dropped without touching the file.
+    void failedFileIsRetriedOnlyAfterTheInterval()
+    {
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), logPath()));
+        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        appender->setRetryInterval(std::chrono::hours(1));
+        appender->activateOptions(m_pool);
+        log(appender, QStringLiteral("lost"));
+        QVERIFY(QFile::remove(logPath()));
+        log(appender, QStringLiteral("dropped"));
+        log(appender, QStringLiteral("dropped too"));
+        QVERIFY(!QFile::exists(logPath()));
+        QCOMPARE(m_errors->count(log4cxx::spi::ErrorCode::WRITE_FAILURE), 1);
+    }
+
+    // Writing to a removed file would succeed into nothing anyone can read.
+    void removedFileIsStartedAgain()
+    {
+        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        appender->setRetryInterval(std::chrono::milliseconds(0));
+        appender->activateOptions(m_pool);
+        log(appender, QStringLiteral("before"));
+        QVERIFY(QFile::remove(logPath()));
+        log(appender, QStringLiteral("after"));
+        QCOMPARE(readFile(logPath()), QByteArray("after\n"));
+        QVERIFY(m_errors->reports.isEmpty());
     }
 
     void destructorWaitsForArchive()

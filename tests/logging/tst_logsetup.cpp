@@ -1,4 +1,6 @@
+#include "logging/consoleappender.h"
 #include "logging/dailyrollingfileappender.h"
+#include "logging/loglayout.h"
 #include "service/logsetup.h"
 
 #include <QDir>
@@ -10,12 +12,18 @@
 #include <log4cxx/consoleappender.h>
 #include <log4cxx/logger.h>
 #include <log4cxx/logmanager.h>
+#include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
+#include <log4cxx/spi/location/locationinfo.h>
+#include <log4cxx/spi/loggingevent.h>
 
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -32,16 +40,18 @@ void writeFile(const QString &path, const QByteArray &content)
     QCOMPARE(f.write(content), content.size());
 }
 
-// Standard output goes to a file while the capture lives.
+// Standard output (or another descriptor) goes to a file while the capture
+// lives.
 class StdoutCapture
 {
 public:
-    explicit StdoutCapture(const QString &path) : m_path(path)
+    explicit StdoutCapture(const QString &path, int fd = 1) : m_path(path), m_fd(fd)
     {
         std::fflush(stdout);
-        m_saved = ::dup(1);
+        std::fflush(stderr);
+        m_saved = ::dup(fd);
         FILE *f = std::fopen(QFile::encodeName(path).constData(), "w");
-        ::dup2(::fileno(f), 1);
+        ::dup2(::fileno(f), fd);
         std::fclose(f);
     }
     ~StdoutCapture() { restore(); }
@@ -57,13 +67,42 @@ private:
         if (m_saved < 0)
             return;
         std::fflush(stdout);
-        ::dup2(m_saved, 1);
+        std::fflush(stderr);
+        ::dup2(m_saved, m_fd);
         ::close(m_saved);
         m_saved = -1;
     }
     QString m_path;
+    int m_fd;
     int m_saved = -1;
 };
+
+// Checks that text holds exactly the lines the stress threads in `threads`
+// wrote, each whole and in its thread's order; returns what is wrong.
+QString checkStressLines(const QByteArray &text, const QList<int> &threads,
+                         const std::vector<int> &counts)
+{
+    static const QRegularExpression line(
+        "^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2},\\d{3} INFO  \\[(?:USB|Debug)-s(\\d)\\] "
+        "t(\\d) n(\\d+) (x*)$");
+    std::vector<int> next(counts.size(), 0);
+    const QList<QByteArray> lines = text.split('\n');
+    if (!text.endsWith('\n'))
+        return QStringLiteral("no line end at the end");
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        const QRegularExpressionMatch m = line.match(QString::fromUtf8(lines.at(i)));
+        const int t = m.hasMatch() ? m.captured(2).toInt() : -1;
+        if (t < 0 || !threads.contains(t) || m.captured(1).toInt() != t / 2
+            || m.captured(3).toInt() != next[size_t(t)] || m.captured(4).size() != next[size_t(t)] % 40)
+            return QStringLiteral("line %1: \"%2\"").arg(i + 1).arg(QString::fromUtf8(lines.at(i).toPercentEncoding(" [],:-")));
+        ++next[size_t(t)];
+    }
+    for (int t : threads) {
+        if (next[size_t(t)] != counts[size_t(t)])
+            return QStringLiteral("thread %1: %2 of %3 lines").arg(t).arg(next[size_t(t)]).arg(counts[size_t(t)]);
+    }
+    return QString();
+}
 
 const char kLine[] = "^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2},\\d{3} %1 \\[%2\\] %3\\n";
 
@@ -157,7 +196,7 @@ private slots:
                  text.constData());
     }
 
-    void consoleAndFileShareTheLayout()
+    void consoleAndFileWithLayoutsOfTheirOwn()
     {
         QTemporaryDir logs;
         setupLogging(settingsFor(logs.path()), true);
@@ -168,7 +207,12 @@ private slots:
         QVERIFY(console);
         QVERIFY(file);
         QCOMPARE(console->getTarget(), log4cxx::ConsoleAppender::getSystemOut());
-        QCOMPARE(console->getLayout(), file->getLayout());
+        QVERIFY(console->getLayout() != file->getLayout());
+        for (const log4cxx::LayoutPtr &layout : {console->getLayout(), file->getLayout()}) {
+            auto pattern = log4cxx::cast<log4cxx::PatternLayout>(layout);
+            QVERIFY(pattern);
+            QCOMPARE(pattern->getConversionPattern(), log4cxx::LogString(kiv::LogLayout::kPattern));
+        }
 
         StdoutCapture capture(logs.filePath("stdout.txt"));
         info("Kiv", QStringLiteral("to both"));
@@ -212,6 +256,105 @@ private slots:
         StdoutCapture capture(logs.filePath("stdout.txt"));
         info("Kiv", QStringLiteral("still on the console"));
         QVERIFY(capture.text().contains("still on the console"));
+    }
+
+    // Many threads on several loggers at once, through the console, the
+    // file and a debug log set up as the OFD worker does it: no line may be
+    // mangled, lost or doubled.
+    void concurrentLinesStayWhole()
+    {
+        QTemporaryDir logs;
+        setupLogging(settingsFor(logs.path()), true);
+        const log4cxx::LoggerPtr root = log4cxx::Logger::getRootLogger();
+        log4cxx::helpers::Pool pool;
+        auto debug = std::make_shared<kiv::DailyRollingFileAppender>(
+            kiv::LogLayout::create(), QDir(logs.path()).filePath("Debug.log"),
+            kiv::DailyRollingFileAppender::datePatternString(kiv::DailyRollingFileAppender::DAILY_ROLLOVER));
+        debug->setName(LOG4CXX_STR("Debug.log"));
+        debug->activateOptions(pool);
+        QVERIFY(debug->isActive());
+
+        // Even threads log on device loggers to Kiv.log, odd ones on debug
+        // loggers to Debug.log; all reach the console.
+        constexpr int kThreads = 8;
+        std::vector<log4cxx::LoggerPtr> loggers;
+        for (int t = 0; t < kThreads; ++t) {
+            const std::string name = (t % 2 ? "Debug-s" : "USB-s") + std::to_string(t / 2);
+            loggers.push_back(log4cxx::Logger::getLogger(name));
+            if (t % 2) {
+                loggers.back()->addAppender(debug);
+                loggers.back()->addAppender(root->getAppender(LOG4CXX_STR("console")));
+                loggers.back()->setAdditivity(false);
+            }
+        }
+
+        std::vector<int> counts(kThreads, 0);
+        {
+            StdoutCapture capture(logs.filePath("stdout.txt"));
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            std::vector<std::thread> threads;
+            for (int t = 0; t < kThreads; ++t) {
+                threads.emplace_back([&, t] {
+                    int n = 0;
+                    do {
+                        LOG4CXX_INFO(loggers[size_t(t)], "t" << t << " n" << n << ' ' << std::string(size_t(n % 40), 'x'));
+                        ++n;
+                    } while (std::chrono::steady_clock::now() < end || n < 100);
+                    counts[size_t(t)] = n;
+                });
+            }
+            for (std::thread &thread : threads)
+                thread.join();
+        }
+        for (int t = 1; t < kThreads; t += 2) {
+            loggers[size_t(t)]->removeAppender(debug);
+            loggers[size_t(t)]->removeAppender(root->getAppender(LOG4CXX_STR("console")));
+        }
+
+        const QString kivLog = checkStressLines(readFile(QDir(logs.path()).filePath("Kiv.log")), {0, 2, 4, 6}, counts);
+        QVERIFY2(kivLog.isEmpty(), qPrintable("Kiv.log " + kivLog));
+        const QString debugLog = checkStressLines(readFile(QDir(logs.path()).filePath("Debug.log")), {1, 3, 5, 7}, counts);
+        QVERIFY2(debugLog.isEmpty(), qPrintable("Debug.log " + debugLog));
+        const QString console = checkStressLines(readFile(logs.filePath("stdout.txt")), {0, 1, 2, 3, 4, 5, 6, 7}, counts);
+        QVERIFY2(console.isEmpty(), qPrintable("stdout " + console));
+    }
+
+    // Standard output that cannot be written: lines are dropped, the
+    // failure reported once, and the first line that gets through again is
+    // preceded by the count of those lost.
+    void failingConsoleLosesLinesQuietly()
+    {
+        QTemporaryDir dir;
+        auto console = std::make_shared<kiv::ConsoleAppender>();
+        console->setLayout(std::make_shared<log4cxx::PatternLayout>(LOG4CXX_STR("%m%n")));
+        console->setName(LOG4CXX_STR("console"));
+        console->setRetryInterval(std::chrono::milliseconds(0));
+        log4cxx::helpers::Pool pool;
+        console->activateOptions(pool);
+        const auto log = [&](const char *text) {
+            console->doAppend(std::make_shared<log4cxx::spi::LoggingEvent>(
+                                  LOG4CXX_STR("Kiv"), log4cxx::Level::getInfo(), LOG4CXX_STR(text),
+                                  log4cxx::spi::LocationInfo::getLocationUnavailable()),
+                              pool);
+        };
+
+        StdoutCapture errors(dir.filePath("stderr.txt"), 2);
+        {
+            StdoutCapture full(QStringLiteral("/dev/full"));
+            log("lost 1");
+            log("lost 2");
+            log("lost 3");
+        }
+        StdoutCapture out(dir.filePath("stdout.txt"));
+        log("back");
+        log("again");
+        const QByteArray text = out.text();
+        const QString reported = QString::fromUtf8(errors.text());
+
+        QCOMPARE(text, QByteArray("3 log lines lost while stdout could not be written: No space left on device\n"
+                                  "back\nagain\n"));
+        QCOMPARE(reported.count(QStringLiteral("Could not write to stdout for appender [console]")), 1);
+        QVERIFY2(reported.contains(QStringLiteral("No space left on device")), qPrintable(reported));
     }
 
     // The stray file was a working configuration: had it been read, the
