@@ -3,6 +3,10 @@
 #include "usb/hotplugagentprivate.h"
 #include "usb/usblib.h"
 
+#include <QMutexLocker>
+
+#include <log4cxx/logger.h>
+
 std::atomic<bool> Poller::departurePending{false};
 
 Poller::Poller(HotplugAgentPrivate *agent)
@@ -11,15 +15,43 @@ Poller::Poller(HotplugAgentPrivate *agent)
     setObjectName(QStringLiteral("HotplugPoller"));
 }
 
+void Poller::requestStop()
+{
+    QMutexLocker locker(&stopLock);
+    stopRequested = true;
+    stopChanged.wakeAll();
+}
+
+bool Poller::stopping()
+{
+    QMutexLocker locker(&stopLock);
+    return stopRequested;
+}
+
 void Poller::run()
 {
-    while (!stopRequested) {
+    UsbLib *usb = UsbLib::instance();
+    bool failing = false;
+    while (!stopping()) {
         if (departurePending) {
             // Give the departed device's worker time to see its own failure.
             QThread::msleep(100);
             departurePending = false;
         }
-        UsbLib::instance()->handleEvents(agent->context);
-        QThread::msleep(1);
+        // Blocks until an event, libusb's own time-out or the deregistration.
+        const int result = usb->handleEvents(agent->context);
+        if (result == 0 || result == LIBUSB_ERROR_INTERRUPTED) {
+            failing = false;
+            continue;
+        }
+        // A failing call returns at once: wait before trying again.
+        if (!failing) {
+            LOG4CXX_ERROR(log4cxx::Logger::getLogger(objectName().toStdString()),
+                          QStringLiteral("handle events: %1").arg(result).toStdString());
+        }
+        failing = true;
+        QMutexLocker locker(&stopLock);
+        if (!stopRequested)
+            stopChanged.wait(&stopLock, kRetryMs);
     }
 }

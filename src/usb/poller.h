@@ -1,27 +1,39 @@
 #pragma once
 
+#include <QMutex>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 
 class HotplugAgentPrivate;
 
-// Drives libusb's event handling so that hot-plug callbacks run.
+// Drives libusb's event handling so that hot-plug callbacks run. The thread
+// sleeps inside libusb until an event arrives; the agent's deregistration
+// at tear-down wakes it.
 class Poller : public QThread
 {
     Q_OBJECT
 public:
     explicit Poller(HotplugAgentPrivate *agent);
 
-    void requestStop() { stopRequested = true; }
+    // Any thread; also cuts short the wait after a failed event handling.
+    void requestStop();
 
     // Set by the callback when a device leaves; the loop then pauses 100 ms.
     static std::atomic<bool> departurePending;
+
+    // Wait before event handling is tried again after it failed.
+    static constexpr int kRetryMs = 1000;
 
 protected:
     void run() override;
 
 private:
+    bool stopping();
+
     HotplugAgentPrivate *agent;
-    std::atomic<bool> stopRequested{false};
+    QMutex stopLock;
+    QWaitCondition stopChanged;
+    bool stopRequested = false;
 };

@@ -3,9 +3,14 @@
 #include "usb/exception.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QMutexLocker>
+
+#include <log4cxx/logger.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -15,7 +20,10 @@ const int kStringRoom = 1024;
 
 } // namespace
 
-UsbLib::UsbLib() : QLibrary() {}
+UsbLib::UsbLib() : QLibrary()
+{
+    setObjectName(QStringLiteral("UsbLib"));
+}
 
 UsbLib::~UsbLib()
 {
@@ -36,9 +44,15 @@ UsbLib *UsbLib::instance()
 
 bool UsbLib::load()
 {
+    // Checked here: for a missing file the loader would report the last of
+    // the name variants it tried, a file nobody meant.
+    const QString path = fileName();
+    if (!QFileInfo::exists(path)) {
+        fail(tr("<%1> load error [%2]").arg(path, QString::fromLocal8Bit(std::strerror(ENOENT))));
+        return false;
+    }
     if (!QLibrary::load()) {
-        failure = tr("<%1> load error [%2]").arg(fileName(), errorString());
-        qDebug().noquote() << failure;
+        fail(tr("<%1> load error [%2]").arg(path, errorString()));
         return false;
     }
     if (!QLibrary::isLoaded())
@@ -46,13 +60,21 @@ bool UsbLib::load()
     try {
         resolveAll();
     } catch (const std::exception &e) {
-        failure = tr("error resolve %1").arg(QString::fromUtf8(e.what()));
-        qDebug().noquote() << failure;
+        fail(tr("error resolve %1").arg(QString::fromUtf8(e.what())));
         return false;
     }
     failure.clear();
     resolved = true;
     return true;
+}
+
+void UsbLib::fail(const QString &text)
+{
+    // A retry that fails the same way adds nothing to the log.
+    if (text == failure)
+        return;
+    failure = text;
+    LOG4CXX_ERROR(log4cxx::Logger::getLogger(objectName().toStdString()), failure.toStdString());
 }
 
 bool UsbLib::unload()

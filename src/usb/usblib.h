@@ -26,7 +26,7 @@ public:
 
     // True when the file is loaded and every entry resolved.
     bool isLoaded() const;
-    // Why the last load failed (the text also written to qDebug), or empty.
+    // Why the last load failed (the text also logged at ERROR), or empty.
     QString loadFailure() const;
 
     int init(libusb_context **ctx);
@@ -70,6 +70,7 @@ public:
 private:
     UsbLib();
     void resolveAll();
+    void fail(const QString &text);
     void clearTable();
 
     QMutex loadLock;

@@ -4,18 +4,22 @@
 #include "core/hexdump.h"
 #include "usb/usblib.h"
 
-#include <QCoreApplication>
-#include <QMutexLocker>
 #include <QStringList>
-#include <QtConcurrent/QtConcurrentRun>
-
-#include <unistd.h>
 
 namespace {
 
 QString hex4(quint16 value)
 {
     return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+// Long enough to never matter: these waits end by an event.
+const int kIdleWaitMs = 3600 * 1000;
+
+// Write results after which the device is taken for gone.
+bool meansGone(int result)
+{
+    return result == LIBUSB_ERROR_NO_DEVICE || result == LIBUSB_ERROR_IO || result == LIBUSB_ERROR_PIPE;
 }
 
 } // namespace
@@ -25,20 +29,18 @@ UsbWorker::UsbWorker(const UsbDeviceSettings &entry, QObject *parent)
 {
     setObjectName(QStringLiteral("USB-") + entry.id);
     logger = log4cxx::Logger::getLogger(objectName().toStdString());
-    readPool.setMaxThreadCount(1);
-    readPool.setExpiryTimeout(-1);
+    readThread.setObjectName(objectName() + QStringLiteral("-read"));
+    readContext.moveToThread(&readThread);
 }
 
 UsbWorker::~UsbWorker()
 {
-    stop();
-    readPool.waitForDone();
-    {
-        QMutexLocker locker(&handleLock);
-        if (handle) {
-            lib->close(handle);
-            handle = nullptr;
-        }
+    // start() has waited for its last read; this only ends the idle thread.
+    readThread.quit();
+    readThread.wait();
+    if (handle) {
+        lib->close(handle);
+        handle = nullptr;
     }
     releaseList();
     // The final closeDevice() made a fresh context; nobody else will exit it.
@@ -71,64 +73,90 @@ void UsbWorker::logError(const QString &text) const
     LOG4CXX_ERROR(logger, text.toStdString());
 }
 
-// Like sleepProcessingEvents, but a stop request cuts the wait short.
-void UsbWorker::pause(int ms)
+void UsbWorker::waitUnlessStopped(int ms)
 {
-    for (int i = 0; i < ms && !stopRequested; ++i) {
-        usleep(1000);
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    }
+    EventWait::until(ms, [this] { return stopRequested; });
 }
 
 void UsbWorker::start()
 {
     lib->init(&context);
+    readThread.start();
     int failedOpens = 0;
-    for (;;) {
-        if (stopRequested) {
-            closeDevice();
-            emit finished();
-            return;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (!opened) {
+    bool gaveUp = false;
+    while (!stopRequested && !gaveUp) {
+        switch (state) {
+        case LinkState::Closed:
             if (openDevice()) {
+                state = LinkState::Open;
                 emit portConnectionEstablished();
+                requestRead();
+            } else if (entry.hotplugged && ++failedOpens >= kHotplugOpenAttempts) {
+                gaveUp = true;
             } else {
-                if (entry.hotplugged && ++failedOpens >= kHotplugOpenAttempts) {
-                    closeDevice();
-                    emit finished();
-                    return;
-                }
-                pause(openRetryMs);
-                continue;
+                waitUnlessStopped(openRetryMs);
             }
+            break;
+        case LinkState::Paused:
+            waitUnlessStopped(lostPauseMs);
+            state = LinkState::Closed;
+            break;
+        case LinkState::Open:
+        case LinkState::Losing: {
+            // Reads, writes and stop arrive as events; nothing else wakes the thread.
+            const LinkState was = state;
+            EventWait::until(kIdleWaitMs, [this, was] { return stopRequested || state != was; });
+            break;
         }
-        readTask = QtConcurrent::run(&readPool, [this] { readOnce(); });
-        while (!readTask.isFinished())
-            sleepProcessingEvents(1);
+        }
     }
+    // The read in flight ends within its time-out; the handle must outlive it.
+    while (readPending)
+        EventWait::until(kIdleWaitMs, [this] { return !readPending; });
+    closeDevice();
+    readThread.quit();
+    readThread.wait();
+    emit finished();
 }
 
 void UsbWorker::stop()
 {
+    if (QThread::currentThread() != thread()) {
+        // The flag belongs to the worker's thread: the request travels there.
+        QMetaObject::invokeMethod(this, [this] { stop(); }, Qt::QueuedConnection);
+        return;
+    }
     stopRequested = true;
-    // Only a read that has begun is waited for: waiting on a queued task's
-    // future could run it right here, in the caller's thread.
-    QMutexLocker locker(&readLock);
-    while (readRunning)
-        readEnded.wait(&readLock);
 }
 
 void UsbWorker::onOfdDataReceived(QByteArray data)
 {
-    QMutexLocker locker(&handleLock);
-    if (!handle)
+    if (state != LinkState::Open || !handle)
         return;
-    int transferred = 0;
-    lib->bulkTransfer(handle, outEndpoint(), reinterpret_cast<unsigned char *>(data.data()), int(data.size()),
-                      &transferred, kTransferTimeoutMs);
-    logInfo(QStringLiteral("write: ") + hexDump(data));
+    unsigned char *bytes = reinterpret_cast<unsigned char *>(data.data());
+    const int size = int(data.size());
+    int sent = 0;
+    int result = lib->bulkTransfer(handle, outEndpoint(), bytes, size, &sent, kTransferTimeoutMs);
+    sent = qBound(0, sent, size);
+    if (result == LIBUSB_ERROR_PIPE) {
+        // A stalled endpoint: clear it and send the rest once more; a stall
+        // that stays (or cannot be cleared) means the link is gone.
+        const int cleared = lib->clearHalt(handle, outEndpoint());
+        if (cleared != 0) {
+            logError(QStringLiteral("clear halt: %1").arg(cleared));
+        } else {
+            int more = 0;
+            result = lib->bulkTransfer(handle, outEndpoint(), bytes + sent, size - sent, &more, kTransferTimeoutMs);
+            sent += qBound(0, more, size - sent);
+        }
+    }
+    if (sent > 0)
+        logInfo(QStringLiteral("write: ") + hexDump(data.left(sent)));
+    if (result == 0 && sent == size)
+        return;
+    logError(QStringLiteral("write error: %1 (%2 of %3 bytes sent)").arg(result).arg(sent).arg(size));
+    if (meansGone(result))
+        loseLink();
 }
 
 void UsbWorker::releaseList()
@@ -252,56 +280,82 @@ bool UsbWorker::openDevice()
                          kTransferTimeoutMs);
 
     logInfo(QStringLiteral("SUCCESS"));
-    opened = true;
     return true;
 }
 
 void UsbWorker::closeDevice()
 {
-    {
-        QMutexLocker locker(&handleLock);
-        if (handle) {
-            lib->releaseInterface(handle, kInterface);
-            if (lib->kernelDriverActive(handle, kFallbackInterface) == 0)
-                lib->attachKernelDriver(handle, kFallbackInterface);
-            lib->close(handle);
-            handle = nullptr;
-        }
+    if (handle) {
+        lib->releaseInterface(handle, kInterface);
+        if (lib->kernelDriverActive(handle, kFallbackInterface) == 0)
+            lib->attachKernelDriver(handle, kFallbackInterface);
+        lib->close(handle);
+        handle = nullptr;
     }
     releaseList();
     lib->exit(context);
     lib->init(&context);
-    opened = false;
 }
 
-void UsbWorker::readOnce()
+void UsbWorker::requestRead()
 {
-    {
-        QMutexLocker locker(&readLock);
-        readRunning = true;
+    readPending = true;
+    UsbLib *const usb = lib;
+    libusb_device_handle *const device = handle;
+    const quint8 endpoint = inEndpoint();
+    QMetaObject::invokeMethod(
+        &readContext,
+        [this, usb, device, endpoint] {
+            QByteArray buffer(kReadSize, '\0');
+            int transferred = 0;
+            const int result = usb->bulkTransfer(device, endpoint, reinterpret_cast<unsigned char *>(buffer.data()),
+                                                 kReadSize, &transferred, kTransferTimeoutMs);
+            buffer.truncate(qBound(0, transferred, kReadSize));
+            // The worker outlives this call: it waits for every read it asked for.
+            QMetaObject::invokeMethod(
+                this, [this, result, buffer] { onReadDone(result, buffer); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+void UsbWorker::onReadDone(int result, const QByteArray &data)
+{
+    readPending = false;
+    if (result == 0 || result == LIBUSB_ERROR_TIMEOUT) {
+        transferOk = true;
+        earlyErrors = 0;
     }
-    if (handle) {
-        unsigned char buffer[kReadSize] = {};
-        int transferred = 0;
-        const int result = lib->bulkTransfer(handle, inEndpoint(), buffer, kReadSize, &transferred,
-                                             kTransferTimeoutMs);
-        if (result == 0 || result == LIBUSB_ERROR_TIMEOUT) {
-            transferOk = true;
-            earlyErrors = 0;
-        }
-        if (transferred > 0) {
-            const QByteArray data(reinterpret_cast<const char *>(buffer), qMin(transferred, kReadSize));
-            logInfo(QStringLiteral("read: ") + hexDump(data));
-            emit portDataReceived(data);
-        } else if (result != 0 && result != LIBUSB_ERROR_TIMEOUT
-                   && (transferOk || ++earlyErrors >= kEarlyErrorLimit)) {
-            logError(QStringLiteral("error: %1").arg(result));
-            emit portConnectionLost();
-            closeDevice();
-            pause(lostPauseMs);
-        }
+    if (!data.isEmpty()) {
+        logInfo(QStringLiteral("read: ") + hexDump(data));
+        emit portDataReceived(data);
     }
-    QMutexLocker locker(&readLock);
-    readRunning = false;
-    readEnded.wakeAll();
+    if (state == LinkState::Losing) {
+        closeAfterLoss();
+        return;
+    }
+    if (state != LinkState::Open || stopRequested)
+        return;
+    if (data.isEmpty() && result != 0 && result != LIBUSB_ERROR_TIMEOUT
+        && (transferOk || ++earlyErrors >= kEarlyErrorLimit)) {
+        logError(QStringLiteral("error: %1").arg(result));
+        loseLink();
+        return;
+    }
+    requestRead();
+}
+
+void UsbWorker::loseLink()
+{
+    if (state != LinkState::Open)
+        return;
+    emit portConnectionLost();
+    state = LinkState::Losing;
+    if (!readPending)
+        closeAfterLoss();
+}
+
+void UsbWorker::closeAfterLoss()
+{
+    closeDevice();
+    state = LinkState::Paused;
 }

@@ -3,13 +3,9 @@
 #include "core/iportworker.h"
 #include "core/settings.h"
 
-#include <QFuture>
-#include <QMutex>
+#include <QByteArray>
 #include <QString>
-#include <QThreadPool>
-#include <QWaitCondition>
-
-#include <atomic>
+#include <QThread>
 
 #include <libusb-1.0/libusb.h>
 #include <log4cxx/logger.h>
@@ -18,6 +14,10 @@ class UsbLib;
 
 // Port worker of a device on USB: opens its data interface and moves raw
 // bytes between its bulk endpoints and the paired OfdWorker.
+//
+// All state below lives on the worker's thread. Reads block in libusb on a
+// read thread of the worker's own, one at a time; each result comes back as
+// a queued call. The handle is closed only while no read is in flight.
 class UsbWorker : public IPortWorker
 {
     Q_OBJECT
@@ -53,15 +53,26 @@ signals:
 
 public slots:
     void start() override;
+    // Only asks: the worker ends once its pending read returns.
     void stop() override;
     void onOfdDataReceived(QByteArray data) override;
 
 private:
+    enum class LinkState {
+        Closed, // no device open; the next turn of the loop opens it
+        Open,   // device open, one read in flight
+        Losing, // loss reported; closed once the read in flight returns
+        Paused, // closed after a loss; back to Closed when the pause ends
+    };
+
     bool openDevice();
     void closeDevice();
-    void readOnce();
+    void requestRead();
+    void onReadDone(int result, const QByteArray &data);
+    void loseLink();
+    void closeAfterLoss();
+    void waitUnlessStopped(int ms);
     void releaseList();
-    void pause(int ms);
     quint8 inEndpoint() const;
     quint8 outEndpoint() const;
     void logInfo(const QString &text) const;
@@ -71,25 +82,20 @@ private:
     log4cxx::LoggerPtr logger;
     libusb_device_handle *handle = nullptr;
     QString lastError;
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> opened{false};
-    std::atomic<bool> transferOk{false};
+    bool stopRequested = false;
+    LinkState state = LinkState::Closed;
+    bool readPending = false;
+    bool transferOk = false;
     UsbDeviceSettings entry;
     libusb_device **deviceList = nullptr;
     libusb_context *context = nullptr;
-    std::atomic<bool> useInterface2{false};
-    QFuture<void> readTask;
+    bool useInterface2 = false;
 
     int openRetryMs = kOpenRetryMs;
     int lostPauseMs = kLostPauseMs;
     int earlyErrors = 0;
 
-    // A write never uses the handle while the read task closes it.
-    QMutex handleLock;
-    // Lets stop() wait for a read that has really begun, never for a queued one.
-    QMutex readLock;
-    QWaitCondition readEnded;
-    bool readRunning = false;
-    // This worker's reads only: no device waits behind another's reads.
-    QThreadPool readPool;
+    // Where the blocking reads run; readContext lives in readThread.
+    QThread readThread;
+    QObject readContext;
 };

@@ -72,6 +72,11 @@ struct libusb_device
     int opens = 0, detaches = 0, attaches = 0;
     std::deque<unsigned char> in;
     std::deque<ReadResult> readResults;
+    std::deque<ReadResult> writeResults; // bytes: how many are sent
+    bool holdReads = false;
+    int readsInProgress = 0;
+    int closesDuringRead = 0;
+    int clearHalts = 0;
     std::vector<Write> writes;
     std::vector<int> readEndpoints;
     std::vector<Control> controls;
@@ -119,6 +124,8 @@ std::vector<std::unique_ptr<libusb_device>> devices;
 std::set<libusb_context *> contexts;
 int liveHandles = 0;
 int inits = 0;
+int handleEventsCalls = 0;
+int handleEventsResult = 0;
 int refs = 0;
 [[maybe_unused]] int nextCallback = 1;
 bool bridgeRead = false;
@@ -318,6 +325,8 @@ SIM_API void libusb_close(libusb_device_handle *handle)
     if (!handle)
         return;
     std::fill(std::begin(handle->dev->claimed), std::end(handle->dev->claimed), false);
+    if (handle->dev->readsInProgress > 0)
+        ++handle->dev->closesDuringRead;
     --liveHandles;
     --refs;
     delete handle;
@@ -355,9 +364,11 @@ SIM_API libusb_device_handle *libusb_open_device_with_vid_pid(libusb_context *, 
     return nullptr;
 }
 
-SIM_API int libusb_clear_halt(libusb_device_handle *, unsigned char)
+SIM_API int libusb_clear_halt(libusb_device_handle *handle, unsigned char)
 {
-    return 0;
+    std::lock_guard<std::mutex> guard(lock);
+    ++handle->dev->clearHalts;
+    return handle->dev->unplugged ? LIBUSB_ERROR_NO_DEVICE : 0;
 }
 
 SIM_API int libusb_reset_device(libusb_device_handle *)
@@ -389,6 +400,14 @@ SIM_API int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char end
     if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
         if (dev->unplugged)
             return LIBUSB_ERROR_NO_DEVICE;
+        if (!dev->writeResults.empty()) {
+            const ReadResult r = dev->writeResults.front();
+            dev->writeResults.pop_front();
+            const int n = std::min(length, int(r.bytes.size()));
+            dev->writes.push_back({endpoint, std::vector<unsigned char>(data, data + n)});
+            *transferred = n;
+            return r.result;
+        }
         dev->writes.push_back({endpoint, std::vector<unsigned char>(data, data + length)});
         const int fd = dev->fd;
         guard.unlock();
@@ -404,26 +423,37 @@ SIM_API int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char end
     }
 
     dev->readEndpoints.push_back(endpoint);
+    ++dev->readsInProgress;
+    struct Done
+    {
+        libusb_device *dev;
+        ~Done() { --dev->readsInProgress; } // runs with the lock held: every path below ends locked
+    } done{dev};
     if (dev->fd >= 0) {
         const int fd = dev->fd;
         guard.unlock();
         pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, timeout ? int(timeout) : -1);
+        const ssize_t n = ready > 0 ? recv(fd, data, size_t(length), 0) : -1;
+        guard.lock();
         if (ready == 0)
             return LIBUSB_ERROR_TIMEOUT;
-        const ssize_t n = ready > 0 ? recv(fd, data, size_t(length), 0) : -1;
         if (n > 0) {
             *transferred = int(n);
             return 0;
         }
         // The test ended the connection: an I/O error, and a new
         // connection at the next open.
-        guard.lock();
         dev->fdEnded = true;
         return LIBUSB_ERROR_IO;
     }
 
     auto ready = [dev] { return dev->unplugged || !dev->in.empty() || !dev->readResults.empty(); };
+    if (dev->holdReads) {
+        // Held past its time-out (a test's bound of 30 s aside) until released.
+        changed.wait_for(guard, std::chrono::seconds(30), [dev] { return !dev->holdReads; });
+        timeout = 1;
+    }
     if (timeout)
         changed.wait_for(guard, std::chrono::milliseconds(timeout), ready);
     else
@@ -610,8 +640,11 @@ SIM_API void libusb_hotplug_deregister_callback(libusb_context *ctx, libusb_hotp
 SIM_API int libusb_handle_events(libusb_context *ctx)
 {
     std::unique_lock<std::mutex> guard(lock);
+    ++handleEventsCalls;
     if (!ctx || !contexts.count(ctx))
         return LIBUSB_ERROR_INVALID_PARAM;
+    if (handleEventsResult != 0)
+        return handleEventsResult;
     // libusb's own event wait is 60 s.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     auto due = [ctx] { return ctx->wake || !ctx->events.empty(); };
@@ -714,6 +747,37 @@ SIM_API void simusb_push_read_result(int n, int result, const void *data, int le
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
     dev->readResults.push_back({result, std::vector<unsigned char>(bytes, bytes + length)});
     changed.notify_all();
+}
+
+SIM_API void simusb_push_write_result(int n, int result, int sent)
+{
+    WITH_DEVICE(n) return;
+    dev->writeResults.push_back({result, std::vector<unsigned char>(size_t(std::max(sent, 0)))});
+}
+
+SIM_API void simusb_hold_reads(int n, int hold)
+{
+    WITH_DEVICE(n) return;
+    dev->holdReads = hold != 0;
+    changed.notify_all();
+}
+
+SIM_API int simusb_reads_in_progress(int n)
+{
+    WITH_DEVICE(n) return 0;
+    return dev->readsInProgress;
+}
+
+SIM_API int simusb_closes_during_read(int n)
+{
+    WITH_DEVICE(n) return 0;
+    return dev->closesDuringRead;
+}
+
+SIM_API int simusb_clear_halt_count(int n)
+{
+    WITH_DEVICE(n) return 0;
+    return dev->clearHalts;
 }
 
 SIM_API void simusb_unplug(int n)
@@ -833,6 +897,22 @@ SIM_API int simusb_hotplug_callbacks(void)
     for (libusb_context *ctx : contexts)
         count += int(ctx->callbacks.size());
     return count;
+}
+
+SIM_API int simusb_handle_events_calls(void)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return handleEventsCalls;
+}
+
+SIM_API void simusb_set_handle_events_result(int result)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    handleEventsResult = result;
+    // Ends a wait in progress, so that the next call meets the result.
+    for (libusb_context *ctx : contexts)
+        ctx->wake = true;
+    changed.notify_all();
 }
 
 SIM_API int simusb_queued_events(void)

@@ -20,6 +20,14 @@ void simusb_set_claim_result(int dev, int iface, int result);
 void simusb_push_in(int dev, const void *data, int length);
 // The next IN transfer ends at once with this result and these bytes.
 void simusb_push_read_result(int dev, int result, const void *data, int length);
+// The next OUT transfer ends with this result after sending this many bytes.
+void simusb_push_write_result(int dev, int result, int sent);
+// While held, IN transfers wait past their time-out until released.
+void simusb_hold_reads(int dev, int hold);
+int simusb_reads_in_progress(int dev);
+// Handles closed while an IN transfer of the device was in progress.
+int simusb_closes_during_read(int dev);
+int simusb_clear_halt_count(int dev);
 // Transfers fail with LIBUSB_ERROR_NO_DEVICE; the device leaves the list.
 void simusb_unplug(int dev);
 // The device (back) in the list, transfers work again.
@@ -45,6 +53,9 @@ int simusb_live_handles(void);
 // References held on devices through lists and handles.
 int simusb_device_refs(void);
 int simusb_hotplug_callbacks(void);
+int simusb_handle_events_calls(void);
+// From now on libusb_handle_events returns this at once (0: waits again).
+void simusb_set_handle_events_result(int result);
 // Hot-plug events not yet taken by libusb_handle_events.
 int simusb_queued_events(void);
 

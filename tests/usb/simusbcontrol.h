@@ -17,7 +17,9 @@ public:
     X(reset) X(add_device) X(set_open_result) X(set_kernel_driver) X(set_detach_result) X(set_claim_result) \
     X(push_in) X(push_read_result) X(unplug) X(plug) X(write_count) X(write_at) X(read_count)              \
     X(read_endpoint_at) X(control_count) X(control_at) X(open_count) X(claimed) X(detach_count)             \
-    X(attach_count) X(init_count) X(live_contexts) X(live_handles) X(device_refs) X(hotplug_callbacks) X(queued_events)
+    X(attach_count) X(init_count) X(live_contexts) X(live_handles) X(device_refs) X(hotplug_callbacks) X(queued_events) \
+    X(push_write_result) X(hold_reads) X(reads_in_progress) X(closes_during_read) X(clear_halt_count)                \
+    X(handle_events_calls) X(set_handle_events_result)
 #define SIMUSB_MEMBER(name) decltype(&::simusb_##name) name = nullptr;
     SIMUSB_FUNCTIONS(SIMUSB_MEMBER)
 #undef SIMUSB_MEMBER

@@ -2,6 +2,7 @@
 #include "usb/poller.h"
 #include "usb/usblib.h"
 
+#include "logcapture.h"
 #include "simusbcontrol.h"
 
 #include <QElapsedTimer>
@@ -138,6 +139,27 @@ private slots:
         QVERIFY2(gap >= 100, qPrintable(QString::number(gap)));
         QVERIFY(!Poller::departurePending.load());
         QCOMPARE(listener.left(), 0);
+    }
+
+    void pollerSleepsInLibusbAndBacksOffOnFailure()
+    {
+        LogCapture log("HotplugPoller");
+        Listener listener(clock);
+        HotplugAgent agent(&listener);
+        QTRY_VERIFY_WITH_TIMEOUT(sim.handle_events_calls() >= 1, kWait);
+        // Idle: one call waits inside libusb for the whole second.
+        int calls = sim.handle_events_calls();
+        QTest::qWait(1000);
+        QVERIFY2(sim.handle_events_calls() - calls <= 1, QByteArray::number(sim.handle_events_calls() - calls));
+
+        // A call that fails at once is not repeated in a tight loop, and logged once.
+        sim.set_handle_events_result(LIBUSB_ERROR_NO_MEM);
+        auto restore = qScopeGuard([this] { sim.set_handle_events_result(0); });
+        QTRY_COMPARE_WITH_TIMEOUT(log.count("ERROR|handle events: -11"), 1, kWait);
+        calls = sim.handle_events_calls();
+        QTest::qWait(1000);
+        QVERIFY2(sim.handle_events_calls() - calls <= 2, QByteArray::number(sim.handle_events_calls() - calls));
+        QCOMPARE(log.count("ERROR|handle events: -11"), 1);
     }
 
     void tearDownIsPrompt()

@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 const int kWait = 15000;
@@ -92,6 +94,19 @@ public:
     Recorder rec;
 };
 
+// Times the thread went to sleep and was woken since it started.
+qint64 voluntarySwitches(int tid)
+{
+    QFile status(QStringLiteral("/proc/self/task/%1/status").arg(tid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("voluntary_ctxt_switches:"))
+            return line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+    }
+    return -1;
+}
+
 UsbDeviceSettings entry(const QString &id, const QString &port, bool hotplugged = false)
 {
     UsbDeviceSettings e;
@@ -123,7 +138,11 @@ private slots:
     void earlyErrorIgnoredAndPartialDataDelivered();
     void persistentEarlyErrorsCountAsLostLink();
     void hotpluggedWorkerGivesUpAfterThreeAttempts();
-    void stopDuringPendingReadAndLostPause();
+    void failedWrite_data();
+    void failedWrite();
+    void stopNeverWaitsForThePendingRead();
+    void stopDuringLostPause();
+    void idleWorkerSleepsUntilAReadEnds();
     void noLeaksAcrossReconnects();
     void readsNeverWaitForTheGlobalPool();
 
@@ -431,27 +450,113 @@ void TestUsbWorker::hotpluggedWorkerGivesUpAfterThreeAttempts()
     QCOMPARE(configured.rec.finished, 1);
 }
 
-void TestUsbWorker::stopDuringPendingReadAndLostPause()
+void TestUsbWorker::failedWrite_data()
+{
+    QTest::addColumn<QList<int>>("results"); // result, bytes sent; per attempt
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("clearHalts");
+    QTest::addColumn<bool>("lost");
+    QTest::newRow("device gone") << QList<int>{LIBUSB_ERROR_NO_DEVICE, 0} << ""
+                                 << "write error: -4 (0 of 3 bytes sent)" << 0 << true;
+    QTest::newRow("i/o error after a part") << QList<int>{LIBUSB_ERROR_IO, 1} << "write: 01 (1 bytes)"
+                                            << "write error: -1 (1 of 3 bytes sent)" << 0 << true;
+    QTest::newRow("stall that stays") << QList<int>{LIBUSB_ERROR_PIPE, 0, LIBUSB_ERROR_PIPE, 0} << ""
+                                      << "write error: -9 (0 of 3 bytes sent)" << 1 << true;
+    QTest::newRow("stall cleared") << QList<int>{LIBUSB_ERROR_PIPE, 1, 0, 2} << "write: 01 02 03 (3 bytes)" << ""
+                                   << 1 << false;
+    QTest::newRow("short on time-out") << QList<int>{LIBUSB_ERROR_TIMEOUT, 2} << "write: 01 02 (2 bytes)"
+                                       << "write error: -7 (2 of 3 bytes sent)" << 0 << false;
+}
+
+void TestUsbWorker::failedWrite()
+{
+    QFETCH(QList<int>, results);
+    QFETCH(QString, written);
+    QFETCH(QString, error);
+    QFETCH(int, clearHalts);
+    QFETCH(bool, lost);
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    LogCapture log("USB-write");
+    Run run(entry("write", "a4"));
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    for (int i = 0; i + 1 < results.size(); i += 2)
+        sim.push_write_result(dev, results[i], results[i + 1]);
+    run.send("\x01\x02\x03");
+    if (lost) {
+        QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, 1, kWait);
+        // The read still in flight fails too: the loss is not reported again.
+        sim.push_read_result(dev, LIBUSB_ERROR_NO_DEVICE, nullptr, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 2, kWait);
+    }
+    // Bytes read after the write are delivered: by then any loss would be known.
+    sim.pushIn(dev, "in");
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("in"), kWait);
+    QVERIFY(run.finish());
+    QCOMPARE(run.rec.lost, lost ? 1 : 0);
+    QCOMPARE(sim.clear_halt_count(dev), clearHalts);
+    QCOMPARE(sim.closes_during_read(dev), 0);
+    const QStringList lines = log.lines();
+    QCOMPARE(lines.filter("|write: "), written.isEmpty() ? QStringList() : QStringList{"INFO|" + written});
+    QCOMPARE(lines.filter("ERROR|"), error.isEmpty() ? QStringList() : QStringList{"ERROR|" + error});
+}
+
+void TestUsbWorker::stopNeverWaitsForThePendingRead()
 {
     const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
-    {
-        Run run(entry("pending", "a4"));
-        QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
-        const int reads = sim.read_count(dev);
-        QTRY_VERIFY_WITH_TIMEOUT(sim.read_count(dev) > reads, kWait); // a read is pending now
-        QVERIFY(run.finish());
-        QCOMPARE(run.rec.finished, 1);
-    }
-    // Stopped in the 10 s pause after a lost link: ends long before the pause would.
+    sim.hold_reads(dev, 1);
+    auto release = qScopeGuard([&] { sim.hold_reads(dev, 0); });
+    Run run(entry("pending", "a4"));
+    QTRY_COMPARE_WITH_TIMEOUT(sim.reads_in_progress(dev), 1, kWait);
+    // As the service calls it, from another thread: back while the read still runs.
+    QVERIFY(WorkerGuard::stopIfRunning(run.guard));
+    QCOMPARE(sim.reads_in_progress(dev), 1);
+    // The handle stays open for the read, so the worker cannot end before it.
+    QVERIFY(!QTest::qWaitFor([&] { return run.thread.isFinished(); }, 300));
+    QCOMPARE(run.rec.finished, 0);
+    sim.hold_reads(dev, 0);
+    QVERIFY(run.waitGone());
+    QCOMPARE(run.rec.finished, 1);
+    QCOMPARE(sim.closes_during_read(dev), 0);
+}
+
+void TestUsbWorker::stopDuringLostPause()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
     sim.push_read_result(dev, LIBUSB_ERROR_TIMEOUT, nullptr, 0);
     sim.push_read_result(dev, LIBUSB_ERROR_IO, nullptr, 0);
-    Run run(entry("pending", "a4"), 100, UsbWorker::kLostPauseMs);
+    Run run(entry("paused", "a4"), 100, UsbWorker::kLostPauseMs);
     QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, 1, kWait);
     QElapsedTimer timer;
     timer.start();
     QVERIFY(run.finish());
+    // Ends long before the pause would.
     QVERIFY2(timer.elapsed() < 5000, QByteArray::number(timer.elapsed()));
     QCOMPARE(run.rec.established, 1);
+}
+
+void TestUsbWorker::idleWorkerSleepsUntilAReadEnds()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    Run run(entry("idle", "a4"));
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.reads_in_progress(dev), 1, kWait);
+    int tid = 0;
+    QVERIFY(QMetaObject::invokeMethod(
+        run.worker, [] { return int(gettid()); }, Qt::BlockingQueuedConnection, &tid));
+    const qint64 switches = voluntarySwitches(tid);
+    const int reads = sim.read_count(dev);
+    QVERIFY(switches >= 0);
+    // An idle second: reads end by their 1 s time-out, and only their ends
+    // (and the call above) wake the worker's thread.
+    QTest::qWait(1000);
+    QVERIFY2(sim.read_count(dev) - reads <= 3, QByteArray::number(sim.read_count(dev) - reads));
+    const qint64 woken = voluntarySwitches(tid) - switches;
+    QVERIFY2(woken <= 10, QByteArray::number(woken));
+    // Data ends the pending read and goes straight on.
+    sim.pushIn(dev, "now");
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("now"), kWait);
+    QVERIFY(run.finish());
 }
 
 void TestUsbWorker::noLeaksAcrossReconnects()
