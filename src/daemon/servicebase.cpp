@@ -33,8 +33,9 @@ extern "C" void onTerminationSignal(int signo)
 {
     const int saved = errno;
     const char byte = char(signo);
-    if (signalPipe[1] >= 0)
-        (void)::write(signalPipe[1], &byte, 1);
+    // A full pipe already holds a byte that wakes the loop: nothing to add.
+    if (signalPipe[1] >= 0 && ::write(signalPipe[1], &byte, 1) < 0) {
+    }
     errno = saved;
 }
 
@@ -282,7 +283,10 @@ int ServiceBase::run(int readyFd)
     auto report = [&readyFd](char byte) {
         if (readyFd < 0)
             return;
-        (void)::write(readyFd, &byte, 1);
+        // Should the byte not go, the parent sees the pipe close without
+        // it and reports the start as failed.
+        if (::write(readyFd, &byte, 1) < 0) {
+        }
         ::close(readyFd);
         readyFd = -1;
     };
