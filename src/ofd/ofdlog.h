@@ -18,6 +18,11 @@ inline void info(const log4cxx::LoggerPtr &logger, const QString &text)
     LOG4CXX_INFO(logger, text.toStdWString());
 }
 
+inline void warn(const log4cxx::LoggerPtr &logger, const QString &text)
+{
+    LOG4CXX_WARN(logger, text.toStdWString());
+}
+
 inline void error(const log4cxx::LoggerPtr &logger, const QString &text)
 {
     LOG4CXX_ERROR(logger, text.toStdWString());

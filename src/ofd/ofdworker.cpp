@@ -1,14 +1,12 @@
 #include "ofd/ofdworker.h"
 
-#include "core/eventwait.h"
 #include "core/hexdump.h"
 #include "core/settings.h"
 #include "logging/dailyrollingfileappender.h"
 #include "logging/loglayout.h"
 #include "ofd/ofdlog.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 
@@ -55,10 +53,19 @@ OfdWorker::OfdWorker(const QString &id, QObject *parent)
     : IWorker(parent)
     , deviceName(id)
     , debugLoggerName(QStringLiteral("Debug-") + id)
+    , versionTimer(new QTimer(this))
+    , handshakeTimer(new QTimer(this))
+    , frameTimer(new QTimer(this))
 {
     setObjectName(QStringLiteral("Ofd-") + id);
     log = ofdlog::logger(objectName());
     setupDebugLog();
+    connect(versionTimer, &QTimer::timeout, this, &OfdWorker::sendVersionRequest);
+    // About once a second while the device has not answered.
+    handshakeTimer->setInterval(1000);
+    connect(handshakeTimer, &QTimer::timeout, this, &OfdWorker::sendVersionRequest);
+    frameTimer->setSingleShot(true);
+    connect(frameTimer, &QTimer::timeout, this, &OfdWorker::onFrameTimeout);
     createChannel(0);
     createChannel(1);
     pause();
@@ -66,18 +73,7 @@ OfdWorker::OfdWorker(const QString &id, QObject *parent)
 
 OfdWorker::~OfdWorker()
 {
-    stop();
-    delete versionTimer;
-    versionTimer = nullptr;
-    // Channel threads must have ended before they go with us, and their
-    // workers with them, so that no call reaches a deleted worker.
-    for (OfdChannel &channel : channels) {
-        channel.worker->markClosing();
-        channel.thread->quit();
-        channel.thread->wait();
-        delete channel.worker;
-        channel.worker = nullptr;
-    }
+    stopRequested.store(true);
 }
 
 void OfdWorker::setupDebugLog()
@@ -118,262 +114,124 @@ void OfdWorker::setReadLimit(qsizetype bytes)
         channel.worker->setReadLimit(bytes);
 }
 
-QString OfdWorker::commandName(quint8 tag)
+void OfdWorker::setWriteLimit(qsizetype bytes)
 {
-    switch (tag) {
-    case RxRequestVersion: return QStringLiteral("U2E_TLV_RX_REQUEST_VERSION");
-    case RxResponseVersion: return QStringLiteral("U2E_TLV_RX_RESPONSE_VERSION");
-    case RxConnectState0: return QStringLiteral("U2E_TLV_RX_CONNECT_STATE0");
-    case RxConnectState1: return QStringLiteral("U2E_TLV_RX_CONNECT_STATE1");
-    case RxData0: return QStringLiteral("U2E_TLV_RX_DATA0");
-    case RxData1: return QStringLiteral("U2E_TLV_RX_DATA1");
-    case TxResponseVersion: return QStringLiteral("U2E_TLV_TX_RESPONSE_VERSION");
-    case TxDns: return QStringLiteral("U2E_TLV_TX_DNS");
-    case TxRequestVersion: return QStringLiteral("U2E_TLV_TX_REQUEST_VERSION");
-    case TxPacketSize0: return QStringLiteral("U2E_TLV_TX_PACKET_SIZE0");
-    case TxPacketSize1: return QStringLiteral("U2E_TLV_TX_PACKET_SIZE1");
-    case TxPort0: return QStringLiteral("U2E_TLV_TX_PORT0");
-    case TxPort1: return QStringLiteral("U2E_TLV_TX_PORT1");
-    case TxConnect0: return QStringLiteral("U2E_TLV_TX_CONNECT0");
-    case TxConnect1: return QStringLiteral("U2E_TLV_TX_CONNECT1");
-    case TxConnect0Close: return QStringLiteral("U2E_TLV_TX_CONNECT0_CLOSE");
-    case TxConnect1Close: return QStringLiteral("U2E_TLV_TX_CONNECT1_CLOSE");
-    case TxData0: return QStringLiteral("U2E_TLV_TX_DATA0");
-    case TxData1: return QStringLiteral("U2E_TLV_TX_DATA1");
-    case TxLog: return QStringLiteral("U2E_TLV_TX_LOG");
-    default: return QStringLiteral("UNKNOWN (%1)").arg(tag, 2, 16, QLatin1Char('0'));
-    }
-}
-
-QByteArray OfdWorker::encodeFrame(const TlvCommand &command)
-{
-    // Values never exceed 255 bytes: the longest is one granted chunk.
-    QByteArray frame;
-    frame.reserve(command.value.size() + 2);
-    frame.append(char(command.tag));
-    frame.append(char(quint8(command.value.size())));
-    frame.append(command.value);
-    return frame;
+    for (OfdChannel &channel : channels)
+        channel.worker->setWriteLimit(bytes);
 }
 
 void OfdWorker::createChannel(int n)
 {
-    const QString name = QStringLiteral("TCP%1-%2").arg(n).arg(deviceName);
-    auto *worker = new TcpWorker(name);
-    auto *thread = new QThread(this);
-    worker->moveToThread(thread);
-
-    connect(thread, &QThread::started, worker, &TcpWorker::open);
-    connect(thread, &QThread::finished, worker, &TcpWorker::close);
-    connect(worker, &TcpWorker::connectionStateChanged, this, &OfdWorker::onConnectionStateChanged);
-    if (n == 0)
-        connect(this, &OfdWorker::sendToTcp0, worker, &TcpWorker::write);
-    else
-        connect(this, &OfdWorker::sendToTcp1, worker, &TcpWorker::write);
-
-    OfdChannel channel;
+    // A child: it moves to our thread with us and goes with us.
+    auto *worker = new TcpWorker(QStringLiteral("TCP%1-%2").arg(n).arg(deviceName), this);
+    connect(worker, &TcpWorker::connectionStateChanged, this,
+            [this, n](TcpWorker::ConnectionState state) { onChannelState(n, state); });
+    connect(worker, &TcpWorker::dataReceived, this, [this, n] { deliver(n); });
+    OfdChannel &channel = channels[n];
     channel.worker = worker;
-    channel.thread = thread;
-    channel.stateTag = quint8(RxConnectState0 + n);
-    channels.insert(n, channel);
-}
-
-bool OfdWorker::onOwnThread() const
-{
-    return QThread::currentThread() == thread();
-}
-
-bool OfdWorker::channelsHaveData() const
-{
-    for (const OfdChannel &channel : channels) {
-        if (channel.worker->hasData())
-            return true;
-    }
-    return false;
+    channel.stateTag = quint8(TlvCodec::RxConnectState0 + n);
 }
 
 void OfdWorker::start()
 {
-    int sleepTime = 1000;
-    bool held = false;
-    for (;;) {
-        if (stopRequested.load())
-            break;
-        cycleLock.lock();
-        held = true;
-        if (paused.load()) {
-            sleepProcessingEvents(10);
-            cycleLock.unlock();
-            held = false;
-            continue;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (stopRequested.load())
-            break;
-        sleepProcessingEvents(sleepTime);
-        if (stopRequested.load())
-            break;
-        // A pause that arrived while we slept: the device is gone.
-        if (!paused.load()) {
-            if (waitingForVersion.load())
-                sendVersionRequest();
-
-            for (auto it = channels.begin(); it != channels.end(); ++it) {
-                OfdChannel &channel = it.value();
-                if (channel.packetSize == 0)
-                    continue;
-                const QByteArray chunk = channel.worker->read(channel.packetSize);
-                if (!chunk.isEmpty()) {
-                    sendCommand(TlvCommand(quint8(RxData0 + it.key()), chunk));
-                    channel.packetSize = 0;
-                }
-            }
-            // The loss is told only once every received byte is delivered.
-            for (OfdChannel &channel : channels) {
-                if (channel.lost && !channel.worker->hasData()) {
-                    sendCommand(TlvCommand(channel.stateTag, QByteArray(1, '\x00')));
-                    channel.lost = false;
-                }
-            }
-
-            TlvCommand command;
-            while (!stopRequested.load() && !paused.load() && readCommand(command)) {
-                restartVersionTimer();
-                handleCommand(command);
-            }
-        }
-
-        if (waitingForVersion.load())
-            sleepTime = 1000;
-        else
-            sleepTime = channelsHaveData() ? 1 : 5;
-        cycleLock.unlock();
-        held = false;
+    if (!stopRequested.load()) {
+        QEventLoop events;
+        loop = &events;
+        // A stop() that came before the loop existed is still seen.
+        if (!stopRequested.load())
+            events.exec();
+        loop = nullptr;
     }
-    if (held)
-        cycleLock.unlock();
-    // The timer belongs to this thread: end it here, not in a destructor
-    // that may run elsewhere.
-    delete versionTimer;
-    versionTimer = nullptr;
+    handshakeTimer->stop();
+    frameTimer->stop();
+    versionTimer->stop();
+    for (OfdChannel &channel : channels) {
+        channel.worker->discard();
+        channel.state = ChannelState::Idle;
+    }
     emit finished();
 }
 
 void OfdWorker::stop()
 {
-    // On our own thread the cycle is either not running or waiting in its
-    // event processing with the lock held by this very thread.
-    if (onOwnThread()) {
-        stopRequested.store(true);
-        return;
-    }
-    // From elsewhere: after the running cycle. The flag is set under the
-    // lock, so the cycle cannot end (and the worker go) before we let go.
-    cycleLock.lock();
     stopRequested.store(true);
-    cycleLock.unlock();
+    if (QThread::currentThread() == thread())
+        quitLoop();
+    else
+        QMetaObject::invokeMethod(this, &OfdWorker::quitLoop, Qt::QueuedConnection);
+}
+
+void OfdWorker::quitLoop()
+{
+    if (loop)
+        loop->quit();
 }
 
 void OfdWorker::pause()
 {
     ofdlog::info(log, QStringLiteral("pause"));
-    paused.store(true);
-    // The channels are the cycle's own state: from another thread, hand the
-    // reset to our thread, where the cycle runs it between its steps. On our
-    // own thread we are already inside the cycle's event processing (or no
-    // cycle runs), so the cycle lock is neither needed nor taken.
-    if (onOwnThread())
-        resetChannels();
-    else
-        QMetaObject::invokeMethod(this, &OfdWorker::resetChannels, Qt::QueuedConnection);
+    paused = true;
+    resetChannels();
 }
 
 void OfdWorker::resetChannels()
 {
-    waitingForVersion.store(true);
+    waitingForVersion = true;
+    handshakeTimer->stop();
+    frameTimer->stop();
+    // The device is gone: its connections end without a report.
     for (OfdChannel &channel : channels) {
         channel.packetSize = 0;
-        channel.lost = false;
-        channel.thread->quit();
+        channel.state = ChannelState::Idle;
+        channel.worker->discard();
     }
 }
 
 void OfdWorker::unpause()
 {
     ofdlog::info(log, QStringLiteral("continue"));
-    {
-        QMutexLocker locker(&bufferLock);
-        receiveBuffer.clear();
-    }
-    paused.store(false);
+    decoder.clear();
+    frameTimer->stop();
+    paused = false;
+    if (waitingForVersion)
+        handshakeTimer->start();
 }
 
 void OfdWorker::onDataReceived(QByteArray a)
 {
-    QMutexLocker locker(&bufferLock);
-    receiveBuffer.append(a);
-}
-
-void OfdWorker::onConnectionStateChanged(TcpWorker::ConnectionState state)
-{
-    auto *worker = qobject_cast<TcpWorker *>(sender());
-    for (OfdChannel &channel : channels) {
-        if (channel.worker != worker)
-            continue;
-        if (state == TcpWorker::Connected) {
-            sendCommand(TlvCommand(channel.stateTag, QByteArray(1, '\x01')));
-            return;
-        }
-        // A report of an end already taken, or of a connection that has been
-        // replaced since (the new one is being made or is up), is a repeat.
-        if (channel.ended || worker->isLive())
-            return;
-        channel.ended = true;
-        channel.lost = true;
-        channel.thread->quit();
+    // Bytes of a paused device would be dropped by unpause() anyway.
+    if (paused)
         return;
-    }
+    decoder.feed(a);
+    processFrames();
 }
 
-QByteArray OfdWorker::takeBytes(int count, bool exact)
+void OfdWorker::processFrames()
 {
-    QMutexLocker locker(&bufferLock);
-    if (exact && receiveBuffer.size() < count)
-        return {};
-    const QByteArray bytes = receiveBuffer.left(count);
-    receiveBuffer.remove(0, bytes.size());
-    return bytes;
-}
-
-bool OfdWorker::readCommand(TlvCommand &command)
-{
-    const QByteArray header = takeBytes(2, true);
-    if (header.size() < 2)
-        return false;
-    command.tag = quint8(header.at(0));
-    const int length = quint8(header.at(1));
-    command.value.clear();
-    if (length == 0)
-        return true;
-
-    QByteArray collected;
-    QElapsedTimer stopwatch;
-    stopwatch.start();
-    for (;;) {
-        if (stopwatch.elapsed() >= frameTimeout.load()) {
-            ofdlog::error(log, QStringLiteral("%1 != %2").arg(collected.size()).arg(length));
-            return false;
+    while (!paused && !stopRequested.load()) {
+        const TlvCodec::Result result = decoder.next();
+        if (result.outcome != TlvCodec::Outcome::Complete) {
+            // The limit runs from the moment a frame's header is there.
+            if (result.announced > 0) {
+                if (!frameTimer->isActive())
+                    frameTimer->start(frameTimeout);
+            } else {
+                frameTimer->stop();
+            }
+            return;
         }
-        collected.append(takeBytes(length - int(collected.size()), false));
-        if (collected.size() == length)
-            break;
-        sleepProcessingEvents(1);
-        // Ending or losing the device: the partial frame goes with it.
-        if (stopRequested.load() || paused.load())
-            return false;
+        frameTimer->stop();
+        restartVersionTimer();
+        handleCommand(result.frame);
     }
-    command.value = collected;
-    return true;
+}
+
+void OfdWorker::onFrameTimeout()
+{
+    const TlvCodec::Result result = decoder.next(true);
+    if (result.outcome == TlvCodec::Outcome::Invalid)
+        ofdlog::error(log, QStringLiteral("%1 != %2").arg(result.have).arg(result.announced));
+    processFrames();
 }
 
 void OfdWorker::sendCommand(const TlvCommand &command)
@@ -390,8 +248,8 @@ void OfdWorker::handleCommand(const TlvCommand &command)
     auto byteAt = [&value](int i) -> quint8 { return i < value.size() ? quint8(value.at(i)) : 0; };
     const int n = command.tag & 1;
 
-    if (waitingForVersion.load()) {
-        if (command.tag == TxResponseVersion) {
+    if (waitingForVersion) {
+        if (command.tag == TlvCodec::TxResponseVersion) {
             if (value.isEmpty()) {
                 ofdlog::error(log, QStringLiteral("Invalid version"));
             } else {
@@ -399,7 +257,8 @@ void OfdWorker::handleCommand(const TlvCommand &command)
                 if (version > 2) {
                     ofdlog::error(log, QStringLiteral("Invalid version - %1").arg(int(version)));
                 } else {
-                    waitingForVersion.store(false);
+                    waitingForVersion = false;
+                    handshakeTimer->stop();
                     restartVersionTimer();
                 }
             }
@@ -408,82 +267,115 @@ void OfdWorker::handleCommand(const TlvCommand &command)
         }
     } else {
         switch (command.tag) {
-        case TxDns:
+        case TlvCodec::TxDns:
             return;
-        case TxRequestVersion:
-            sendCommand(TlvCommand(RxResponseVersion, QByteArray(1, '\x02')));
+        case TlvCodec::TxRequestVersion:
+            sendCommand(TlvCommand(TlvCodec::RxResponseVersion, QByteArray(1, '\x02')));
             break;
-        case TxPacketSize0:
-        case TxPacketSize1:
+        case TlvCodec::TxPacketSize0:
+        case TlvCodec::TxPacketSize1:
             // The grant is a length byte: 0..255.
             channels[n].packetSize = byteAt(0);
+            deliver(n);
             break;
-        case TxPort0:
-        case TxPort1:
+        case TlvCodec::TxPort0:
+        case TlvCodec::TxPort1:
             channels[n].worker->setPort(quint16(byteAt(0) + 256 * byteAt(1)));
             break;
-        case TxConnect0:
-        case TxConnect1:
+        case TlvCodec::TxConnect0:
+        case TlvCodec::TxConnect1:
             connectChannel(n, value);
             break;
-        case TxConnect0Close:
-        case TxConnect1Close:
+        case TlvCodec::TxConnect0Close:
+        case TlvCodec::TxConnect1Close:
             closeChannel(n);
             break;
-        case TxData0:
-        case TxData1: {
-            OfdChannel &channel = channels[n];
-            if (channel.lost) {
-                ofdlog::info(log, QStringLiteral("No write, connection lost"));
-                break;
-            }
-            channel.worker->addPending(int(value.size()));
-            if (n == 0)
-                emit sendToTcp0(value);
-            else
-                emit sendToTcp1(value);
+        case TlvCodec::TxData0:
+        case TlvCodec::TxData1:
+            writeChannel(n, value);
             break;
-        }
         default:
             break;
         }
     }
 
-    if (command.tag == TxLog)
+    if (command.tag == TlvCodec::TxLog)
         writeDeviceLog(value);
 }
 
 void OfdWorker::connectChannel(int n, const QByteArray &value)
 {
     OfdChannel &channel = channels[n];
-    if (channel.worker->isActive()) {
-        // A restart: the ending connection is not a loss for the device.
-        channel.worker->markRestart();
-        channel.thread->quit();
-        channel.thread->wait();
-    } else if (channel.thread->isRunning()) {
-        // Still closing after a loss or a close: it must end before it can
-        // start again, or the start would be ignored.
-        channel.thread->quit();
-        channel.thread->wait();
-    }
-    channel.lost = false;
-    channel.ended = false;
-
     const int zero = value.indexOf('\0');
     const QString host = QString::fromUtf8(zero < 0 ? value : value.left(zero));
     channel.worker->setHost(host);
     ofdlog::info(log, QStringLiteral("Connect to %1:%2").arg(host).arg(channel.worker->port()));
-    channel.thread->start(QThread::InheritPriority);
+    // The state first: the outcome may be reported from inside open().
+    // A connection this replaces ends silently, with its unread bytes.
+    channel.state = ChannelState::Connecting;
+    channel.worker->open();
 }
 
 void OfdWorker::closeChannel(int n)
 {
     OfdChannel &channel = channels[n];
-    if (n == 0)
-        channel.worker->markClosing();
-    channel.thread->quit();
-    channel.thread->wait();
+    if (channel.state != ChannelState::Connecting && channel.state != ChannelState::Connected)
+        return;
+    channel.state = ChannelState::Closing;
+    channel.worker->close();
+}
+
+void OfdWorker::writeChannel(int n, const QByteArray &value)
+{
+    OfdChannel &channel = channels[n];
+    switch (channel.state) {
+    case ChannelState::Connecting:
+    case ChannelState::Connected:
+        channel.worker->write(value);
+        return;
+    case ChannelState::Lost:
+        ofdlog::warn(log, QStringLiteral("No write, connection lost"));
+        return;
+    case ChannelState::Idle:
+    case ChannelState::Closing:
+        ofdlog::warn(log, QStringLiteral("No write, connection closed"));
+        return;
+    }
+}
+
+void OfdWorker::onChannelState(int n, TcpWorker::ConnectionState state)
+{
+    OfdChannel &channel = channels[n];
+    if (state == TcpWorker::Connected) {
+        if (channel.state == ChannelState::Connecting) {
+            channel.state = ChannelState::Connected;
+            sendCommand(TlvCommand(channel.stateTag, QByteArray(1, '\x01')));
+        }
+        return;
+    }
+    // Each connection ends once; a channel with none has nothing to report.
+    if (channel.state == ChannelState::Idle || channel.state == ChannelState::Lost)
+        return;
+    channel.state = ChannelState::Lost;
+    deliver(n);
+}
+
+void OfdWorker::deliver(int n)
+{
+    OfdChannel &channel = channels[n];
+    if (paused)
+        return;
+    if (channel.packetSize > 0 && channel.worker->hasData()
+        && (channel.state == ChannelState::Connected || channel.state == ChannelState::Lost)) {
+        const QByteArray chunk = channel.worker->read(channel.packetSize);
+        channel.packetSize = 0;
+        sendCommand(TlvCommand(quint8(TlvCodec::RxData0 + n), chunk));
+    }
+    // The loss is told only once every byte of the connection is delivered.
+    if (channel.state == ChannelState::Lost && !channel.worker->hasData()) {
+        channel.state = ChannelState::Idle;
+        sendCommand(TlvCommand(channel.stateTag, QByteArray(1, '\x00')));
+    }
 }
 
 void OfdWorker::writeDeviceLog(const QByteArray &value)
@@ -518,18 +410,11 @@ void OfdWorker::writeDeviceLog(const QByteArray &value)
 
 void OfdWorker::sendVersionRequest()
 {
-    sendCommand(TlvCommand(RxRequestVersion, QByteArray()));
+    sendCommand(TlvCommand(TlvCodec::RxRequestVersion, QByteArray()));
     restartVersionTimer();
 }
 
 void OfdWorker::restartVersionTimer()
 {
-    // Restarting the one timer has the effect of replacing it, without
-    // deleting a timer from inside its own expiry.
-    if (!versionTimer) {
-        versionTimer = new QTimer(this);
-        connect(versionTimer, &QTimer::timeout, this, &OfdWorker::sendVersionRequest);
-    }
-    versionTimer->setInterval(keepAliveInterval.load());
-    versionTimer->start();
+    versionTimer->start(keepAliveInterval);
 }

@@ -1,132 +1,114 @@
 #pragma once
 
 #include "ofd/tcpworker.h"
+#include "ofd/tlvcodec.h"
+#include "ofd/tlvdecoder.h"
 #include "core/iworker.h"
 
 #include <QByteArray>
-#include <QMap>
-#include <QMutex>
 #include <QString>
 
 #include <log4cxx/logger.h>
 
 #include <atomic>
 
-class QThread;
+class QEventLoop;
 class QTimer;
 
 // The host side of the device's TLV protocol: cuts the device's byte stream
 // into frames, keeps up the version handshake and drives up to two TCP
-// channels to OFD servers on the device's commands.
+// channels to OFD servers on the device's commands. Everything runs on the
+// worker's own thread, woken by the device's bytes, the channels' signals
+// and the protocol's timers.
 class OfdWorker : public IWorker
 {
     Q_OBJECT
 public:
-    // One frame: tag, length byte, value.
-    struct TlvCommand
-    {
-        TlvCommand() = default;
-        TlvCommand(quint8 tag, const QByteArray &value) : tag(tag), value(value) {}
-        quint8 tag = 0xFF;
-        QByteArray value;
-    };
-
-    enum Tag : quint8 {
-        RxRequestVersion = 0x01,
-        RxResponseVersion = 0x02,
-        RxConnectState0 = 0x10,
-        RxConnectState1 = 0x11,
-        RxData0 = 0x20,
-        RxData1 = 0x21,
-        TxResponseVersion = 0x40,
-        TxDns = 0x41,
-        TxRequestVersion = 0x42,
-        TxPacketSize0 = 0x50,
-        TxPacketSize1 = 0x51,
-        TxPort0 = 0x60,
-        TxPort1 = 0x61,
-        TxConnect0 = 0x70,
-        TxConnect1 = 0x71,
-        TxConnect0Close = 0x80,
-        TxConnect1Close = 0x81,
-        TxData0 = 0x90,
-        TxData1 = 0x91,
-        TxLog = 0xA0
-    };
+    using TlvCommand = TlvFrame;
+    using Tag = TlvCodec::Tag;
 
     explicit OfdWorker(const QString &id, QObject *parent = nullptr);
     ~OfdWorker() override;
 
-    static QString commandName(quint8 tag);
-    static QByteArray encodeFrame(const TlvCommand &command);
+    static QString commandName(quint8 tag) { return TlvCodec::tagName(tag); }
+    static QByteArray encodeFrame(const TlvCommand &command) { return TlvCodec::encode(command); }
 
     // Time limits, for tests; set before start(). The channel limits apply
     // to both TCP channels.
-    void setFrameTimeout(int ms) { frameTimeout.store(ms); }
-    void setKeepAliveInterval(int ms) { keepAliveInterval.store(ms); }
+    void setFrameTimeout(int ms) { frameTimeout = ms; }
+    void setKeepAliveInterval(int ms) { keepAliveInterval = ms; }
     void setConnectTimeout(int ms);
     void setDrainTimeout(int ms);
     void setReadLimit(qsizetype bytes);
+    void setWriteLimit(qsizetype bytes);
+    // The channel's connection, for tests that replace its look-up.
+    TcpWorker *channelWorker(int n) const { return channels[n & 1].worker; }
 
 signals:
     void sendData(QByteArray a);
-    void sendToTcp0(QByteArray a);
-    void sendToTcp1(QByteArray a);
     void finished() override;
 
 public slots:
     void pause();
     void unpause();
     void onDataReceived(QByteArray a);
-    void onConnectionStateChanged(TcpWorker::ConnectionState state);
 
 private slots:
     void sendVersionRequest();
 
 public slots:
+    // Runs the worker's event loop until stop(); returns after finished().
     void start() override;
+    // Asks the loop to end; any thread.
     void stop() override;
 
 private:
+    enum class ChannelState {
+        Idle,       // no connection; the device's data for it is dropped
+        Connecting, // TX_CONNECT taken; look-up and connect run; data is kept for it
+        Connected,  // RX_CONNECT_STATE 01 sent; bytes flow both ways
+        Closing,    // the device closed it; unsent bytes drain, then RX_CONNECT_STATE 00
+        Lost        // it ended; its last bytes go out on grants, then RX_CONNECT_STATE 00
+    };
+
     struct OfdChannel
     {
         TcpWorker *worker = nullptr;
-        QThread *thread = nullptr;
-        bool lost = false;
+        ChannelState state = ChannelState::Idle;
         int packetSize = 0;
-        quint8 stateTag = RxConnectState0;
-        // The end of the current connection has been taken; later reports
-        // of the same end are repeats.
-        bool ended = false;
+        quint8 stateTag = TlvCodec::RxConnectState0;
     };
 
-    bool onOwnThread() const;
-    QByteArray takeBytes(int count, bool exact);
-    bool readCommand(TlvCommand &command);
+    void processFrames();
+    void onFrameTimeout();
     void sendCommand(const TlvCommand &command);
     void handleCommand(const TlvCommand &command);
     void connectChannel(int n, const QByteArray &value);
     void closeChannel(int n);
+    void writeChannel(int n, const QByteArray &value);
+    void onChannelState(int n, TcpWorker::ConnectionState state);
+    void deliver(int n);
     void writeDeviceLog(const QByteArray &value);
     void restartVersionTimer();
     void createChannel(int n);
     void resetChannels();
     void setupDebugLog();
-    bool channelsHaveData() const;
+    void quitLoop();
 
-    QMap<int, OfdChannel> channels;
-    std::atomic<bool> waitingForVersion{true};
+    OfdChannel channels[2];
+    bool waitingForVersion = true;
     std::atomic<bool> stopRequested{false};
-    QByteArray receiveBuffer;
-    QMutex bufferLock;
-    QMutex cycleLock;
-    std::atomic<bool> paused{false};
+    TlvDecoder decoder;
+    bool paused = false;
     QString deviceName;
     QString debugLoggerName;
-    QTimer *versionTimer = nullptr;
+    QTimer *versionTimer;
+    QTimer *handshakeTimer;
+    QTimer *frameTimer;
+    QEventLoop *loop = nullptr;
 
-    std::atomic<int> frameTimeout{10000};
-    std::atomic<int> keepAliveInterval{300000};
+    int frameTimeout = 10000;
+    int keepAliveInterval = 300000;
     log4cxx::LoggerPtr log;
     log4cxx::LoggerPtr debugLog;
 };

@@ -1,35 +1,47 @@
 #include "ofd/tcpworker.h"
 
-#include "core/eventwait.h"
 #include "core/hexdump.h"
 #include "ofd/ofdlog.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QHostInfo>
 #include <QMetaType>
 #include <QTcpSocket>
-#include <QThread>
+#include <QTimer>
 
 namespace {
 // Bytes Qt itself may hold for the socket beyond our read buffer.
 constexpr qint64 kSocketBufferSize = 64 * 1024;
 constexpr qint64 kReadChunk = 64 * 1024;
+// How long a disconnecting socket may linger before it is aborted.
+constexpr int kDisconnectWait = 500;
+constexpr int kDrainLogPeriod = 1000;
 }
 
 TcpWorker::TcpWorker(const QString &name, QObject *parent)
     : QObject(parent)
+    , connectTimer(new QTimer(this))
+    , drainTimer(new QTimer(this))
+    , drainLogTimer(new QTimer(this))
 {
     setObjectName(name);
     log = ofdlog::logger(name);
     qRegisterMetaType<TcpWorker::ConnectionState>("TcpWorker::ConnectionState");
+    connectTimer->setSingleShot(true);
+    drainTimer->setSingleShot(true);
+    drainLogTimer->setInterval(kDrainLogPeriod);
+    connect(connectTimer, &QTimer::timeout, this, &TcpWorker::onAttemptTimeout);
+    connect(drainTimer, &QTimer::timeout, this, &TcpWorker::finishClose);
+    connect(drainLogTimer, &QTimer::timeout, this, [this] {
+        ofdlog::info(log, QStringLiteral("Wait for queue empty (%1)").arg(bytesToWrite()));
+    });
 }
 
 TcpWorker::~TcpWorker()
 {
-    // Outstanding writes can only still arrive while our own thread runs.
-    shutdown(QThread::currentThread() == thread());
-    delete socket;
+    if (lookupId >= 0)
+        QHostInfo::abortHostLookup(lookupId);
+    // Sockets are children: they go with us, without calling back.
+    if (socket)
+        QObject::disconnect(socket, nullptr, this, nullptr);
 }
 
 QString TcpWorker::stateName(int state)
@@ -46,251 +58,384 @@ QString TcpWorker::stateName(int state)
     }
 }
 
-void TcpWorker::setHost(const QString &host)
+qint64 TcpWorker::bytesToWrite() const
 {
-    QMutexLocker locker(&hostLock);
-    host_ = host;
+    return earlyWrites.size() + (socket ? socket->bytesToWrite() : 0);
 }
 
-QString TcpWorker::host() const
+void TcpWorker::report(ConnectionState state)
 {
-    QMutexLocker locker(&hostLock);
-    return host_;
+    emit connectionStateChanged(state);
 }
 
-void TcpWorker::setPort(quint16 port)
+void TcpWorker::open()
 {
-    port_.store(port);
+    discard();
+    const quint64 attempt = ++generation;
+    phase = Phase::LookingUp;
+    auto done = [this, attempt](const QHostInfo &info) {
+        if (attempt != generation || phase != Phase::LookingUp)
+            return;
+        lookupId = -1;
+        onLookedUp(info);
+    };
+    if (resolve)
+        resolve(host_, done);
+    else
+        lookupId = QHostInfo::lookupHost(host_, this, done);
 }
 
-quint16 TcpWorker::port() const
+void TcpWorker::onLookedUp(const QHostInfo &info)
 {
-    return port_.load();
+    if (info.error() != QHostInfo::NoError) {
+        ofdlog::error(log, QStringLiteral("Lookup failed: %1").arg(info.errorString()));
+        phase = Phase::Idle;
+        report(Disconnected);
+        return;
+    }
+    addresses = info.addresses();
+    nextAddress = 0;
+    phase = Phase::Connecting;
+    tryNextAddress();
 }
 
-void TcpWorker::markClosing()
+void TcpWorker::tryNextAddress()
 {
-    silent.store(false);
-    closing.store(true);
+    if (nextAddress >= addresses.size()) {
+        phase = Phase::Idle;
+        earlyWrites.clear();
+        report(Disconnected);
+        return;
+    }
+    const QHostAddress address = addresses.at(nextAddress++);
+    attemptAddress = address.toString();
+    ofdlog::info(log, QStringLiteral("Found address: %1").arg(attemptAddress));
+
+    // A fresh socket per attempt: nothing of a failed one can reach the next.
+    socket = new QTcpSocket(this);
+    socket->setReadBufferSize(kSocketBufferSize);
+    connect(socket, &QTcpSocket::connected, this, &TcpWorker::onSocketConnected);
+    connect(socket, &QTcpSocket::errorOccurred, this, &TcpWorker::onSocketError);
+    connect(socket, &QTcpSocket::readyRead, this, &TcpWorker::onReadyRead);
+    connect(socket, &QTcpSocket::stateChanged, this, &TcpWorker::onStateChanged);
+    connect(socket, &QTcpSocket::bytesWritten, this, &TcpWorker::onBytesWritten);
+    connectTimer->start(connectTimeout);
+    socket->connectToHost(address, port_, QIODevice::ReadWrite);
 }
 
-void TcpWorker::markRestart()
+void TcpWorker::onAttemptTimeout()
 {
-    silent.store(true);
-    closing.store(true);
+    if (phase != Phase::Connecting)
+        return;
+    ofdlog::error(log, QStringLiteral("Connect to %1 failed").arg(attemptAddress));
+    endAttempt();
+    tryNextAddress();
 }
 
-void TcpWorker::addPending(int count)
+void TcpWorker::endAttempt()
 {
-    const int now = pending.fetch_add(count) + count;
-    ofdlog::info(log, QStringLiteral("New queue size = %1").arg(now));
+    connectTimer->stop();
+    QTcpSocket *old = socket;
+    socket = nullptr;
+    if (old) {
+        QObject::disconnect(old, nullptr, this, nullptr);
+        old->abort();
+        old->deleteLater();
+    }
+}
+
+void TcpWorker::onSocketConnected()
+{
+    if (sender() != socket || phase != Phase::Connecting)
+        return;
+    connectTimer->stop();
+    ofdlog::info(log, QStringLiteral("Connect to %1 established").arg(attemptAddress));
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    phase = Phase::Connected;
+    report(Connected);
+    if (phase == Phase::Connected && !earlyWrites.isEmpty()) {
+        const QByteArray data = earlyWrites;
+        earlyWrites.clear();
+        writeNow(data);
+    }
+    if (phase == Phase::Connected && socket->bytesAvailable() > 0)
+        onReadyRead();
+}
+
+void TcpWorker::onSocketError(QAbstractSocket::SocketError error)
+{
+    if (sender() != socket)
+        return;
+    if (phase == Phase::Connecting) {
+        ofdlog::error(log, QStringLiteral("Connect to %1 failed").arg(attemptAddress));
+        // Not from inside the socket's own signal: the attempt ends and the
+        // next begins once the socket is done reporting.
+        const quint64 attempt = generation;
+        QTimer::singleShot(0, this, [this, attempt] {
+            if (attempt == generation && phase == Phase::Connecting && socket
+                && socket->state() != QAbstractSocket::ConnectedState) {
+                endAttempt();
+                tryNextAddress();
+            }
+        });
+        connectTimer->stop();
+        QObject::disconnect(socket, nullptr, this, nullptr);
+        return;
+    }
+    if (phase != Phase::Connected && phase != Phase::Draining)
+        return;
+    if (socket->bytesToWrite() > 0)
+        ofdlog::error(log, QStringLiteral("tcp write failed: %1 (%2 bytes not sent)")
+                               .arg(socket->errorString())
+                               .arg(socket->bytesToWrite()));
+    else if (error != QAbstractSocket::RemoteHostClosedError)
+        ofdlog::error(log, QStringLiteral("Socket error: %1").arg(socket->errorString()));
+    // The end itself comes with the state change to unconnected.
+}
+
+void TcpWorker::onReadyRead()
+{
+    resumeQueued = false;
+    if (!socket || (phase != Phase::Connected && phase != Phase::Draining))
+        return;
+    bool got = false;
+    while (readBuffer.size() <= readLimit && socket->bytesAvailable() > 0) {
+        const QByteArray chunk = socket->read(kReadChunk);
+        if (chunk.isEmpty())
+            break;
+        if (log->isInfoEnabled())
+            ofdlog::info(log, QStringLiteral("tcp read: ") + hexDump(chunk));
+        readBuffer.append(chunk);
+        got = true;
+    }
+    // Whatever is left stays with the socket; read() resumes us.
+    readThrottled = readBuffer.size() > readLimit;
+    if (got && phase == Phase::Connected)
+        emit dataReceived();
 }
 
 QByteArray TcpWorker::read(int maximum)
 {
-    if (maximum <= 0)
-        return {};
-    QMutexLocker locker(&lock);
-    if (readBuffer.isEmpty())
+    if (maximum <= 0 || readBuffer.isEmpty())
         return {};
     const QByteArray chunk = readBuffer.left(maximum);
     readBuffer.remove(0, chunk.size());
-    if (readThrottled && readBuffer.size() <= readLimit.load()) {
+    if (readThrottled && readBuffer.size() <= readLimit && !resumeQueued) {
         readThrottled = false;
-        // The socket belongs to our own thread: resume reading there.
+        resumeQueued = true;
+        // Not from inside the caller's handling: our dataReceived would
+        // call it back.
         QMetaObject::invokeMethod(this, &TcpWorker::onReadyRead, Qt::QueuedConnection);
     }
     return chunk;
 }
 
-bool TcpWorker::hasData() const
+void TcpWorker::onStateChanged(QAbstractSocket::SocketState state)
 {
-    QMutexLocker locker(&lock);
-    return !readBuffer.isEmpty();
-}
-
-qsizetype TcpWorker::bufferedSize() const
-{
-    QMutexLocker locker(&lock);
-    return readBuffer.size();
-}
-
-void TcpWorker::reportDisconnected()
-{
-    live.store(false);
-    emit connectionStateChanged(Disconnected);
-}
-
-void TcpWorker::open()
-{
-    QMutexLocker locker(&lock);
-    closing.store(false);
-    silent.store(false);
-    live.store(true);
-    readThrottled = false;
-    earlyWrites.clear();
-
-    QTcpSocket *old = socket;
-    if (old)
-        QObject::disconnect(old, nullptr, nullptr, nullptr);
-    socket = new QTcpSocket();
-    socket->setReadBufferSize(kSocketBufferSize);
-    delete old;
-
-    const QString name = host();
-    const QHostInfo info = resolve ? resolve(name) : QHostInfo::fromName(name);
-    if (info.error() != QHostInfo::NoError) {
-        ofdlog::error(log, QStringLiteral("Lookup failed: %1").arg(info.errorString()));
-        reportDisconnected();
+    if (sender() != socket || (phase != Phase::Connected && phase != Phase::Draining))
+        return;
+    ofdlog::info(log, QStringLiteral("Change connection state to %1").arg(stateName(state)));
+    if (state != QAbstractSocket::UnconnectedState)
+        return;
+    if (phase == Phase::Draining) {
+        finishClose();
         return;
     }
-
-    connecting = true;
-    const QList<QHostAddress> addresses = info.addresses();
-    for (const QHostAddress &address : addresses) {
-        // Lets a close request and early writes reach us between attempts.
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (closing.load()) {
-            connecting = false;
-            earlyWrites.clear();
-            ofdlog::info(log, QStringLiteral("Connection canceled"));
-            reportDisconnected();
-            return;
-        }
-        const QString text = address.toString();
-        ofdlog::info(log, QStringLiteral("Found address: %1").arg(text));
-        socket->connectToHost(address, port(), QIODevice::ReadWrite);
-        if (socket->waitForConnected(connectTimeout.load())) {
-            ofdlog::info(log, QStringLiteral("Connect to %1 established").arg(text));
+    // Bytes the socket still holds belong to the device: keep them all,
+    // over the limit if need be, before the end is reported.
+    while (socket->bytesAvailable() > 0) {
+        const QByteArray chunk = socket->read(kReadChunk);
+        if (chunk.isEmpty())
             break;
-        }
-        ofdlog::error(log, QStringLiteral("Connect to %1 failed").arg(text));
-        // Abandon the attempt before the next address is tried.
-        socket->abort();
+        if (log->isInfoEnabled())
+            ofdlog::info(log, QStringLiteral("tcp read: ") + hexDump(chunk));
+        readBuffer.append(chunk);
     }
-    connecting = false;
+    ofdlog::info(log, QStringLiteral("connection lost"));
+    phase = Phase::Idle;
+    retire(socket, false);
+    socket = nullptr;
+    report(Disconnected);
+}
 
-    readBuffer.clear();
-    if (socket->state() != QAbstractSocket::UnconnectedState) {
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        pending.store(0);
-        emit connectionStateChanged(Connected);
-        connect(socket, &QTcpSocket::readyRead, this, &TcpWorker::onReadyRead);
-        connect(socket, &QTcpSocket::stateChanged, this, &TcpWorker::onStateChanged);
-        if (!earlyWrites.isEmpty()) {
-            const QByteArray data = earlyWrites;
-            earlyWrites.clear();
-            socket->write(data);
-            socket->flush();
-            ofdlog::info(log, QStringLiteral("tcp write: ") + hexDump(data));
+void TcpWorker::onBytesWritten()
+{
+    if (sender() != socket || phase != Phase::Draining)
+        return;
+    if (socket->bytesToWrite() == 0)
+        finishClose();
+}
+
+bool TcpWorker::write(const QByteArray &data)
+{
+    switch (phase) {
+    case Phase::LookingUp:
+    case Phase::Connecting:
+        // Bytes for the connection being made: they go once it is up.
+        if (earlyWrites.size() + data.size() > writeLimit) {
+            ofdlog::error(log, QStringLiteral("Send queue over %1 bytes, connection dropped").arg(writeLimit));
+            discard();
+            report(Disconnected);
+            return false;
         }
-    } else {
-        earlyWrites.clear();
-        reportDisconnected();
+        earlyWrites.append(data);
+        ofdlog::info(log, QStringLiteral("New queue size = %1").arg(earlyWrites.size()));
+        return true;
+    case Phase::Connected:
+        return writeNow(data);
+    case Phase::Idle:
+    case Phase::Draining:
+        break;
     }
+    ofdlog::error(log, QStringLiteral("Socket is NULL"));
+    return false;
+}
+
+bool TcpWorker::writeNow(const QByteArray &data)
+{
+    // The socket may end inside write() or flush(); the end is then handled
+    // and reported by onStateChanged, and this connection is over.
+    QTcpSocket *const current = socket;
+    ofdlog::info(log, QStringLiteral("New queue size = %1").arg(current->bytesToWrite() + data.size()));
+    const qint64 written = current->write(data);
+    if (socket != current)
+        return false;
+    if (written != data.size()) {
+        fail(QStringLiteral("tcp write failed: %1").arg(current->errorString()));
+        return false;
+    }
+    current->flush();
+    if (socket != current)
+        return false;
+    if (log->isInfoEnabled())
+        ofdlog::info(log, QStringLiteral("tcp write: ") + hexDump(data));
+    const qint64 queued = current->bytesToWrite();
+    ofdlog::info(log, QStringLiteral("New queue size = %1").arg(queued));
+    if (queued > writeLimit) {
+        fail(QStringLiteral("Send queue over %1 bytes, connection dropped").arg(writeLimit));
+        return false;
+    }
+    return true;
+}
+
+void TcpWorker::fail(const QString &error)
+{
+    ofdlog::error(log, error);
+    QTcpSocket *old = socket;
+    socket = nullptr;
+    phase = Phase::Idle;
+    if (old) {
+        QObject::disconnect(old, nullptr, this, nullptr);
+        old->abort();
+        old->deleteLater();
+    }
+    report(Disconnected);
 }
 
 void TcpWorker::close()
 {
-    shutdown(true);
-}
-
-void TcpWorker::shutdown(bool waitForWrites)
-{
-    // Set before taking the lock: a running open() sees it between addresses.
-    closing.store(true);
-    QMutexLocker locker(&lock);
-
-    if (waitForWrites) {
-        const int limit = drainTimeout.load();
-        QElapsedTimer stopwatch;
-        stopwatch.start();
-        while (pending.load() > 0 && stopwatch.elapsed() < limit) {
-            ofdlog::info(log, QStringLiteral("Wait for queue empty (%1)").arg(pending.load()));
-            // Queued writes run while we wait; stop as soon as they are done.
-            const qint64 end = qMin<qint64>(stopwatch.elapsed() + 1000, limit);
-            while (pending.load() > 0 && stopwatch.elapsed() < end)
-                sleepProcessingEvents(1);
-        }
+    switch (phase) {
+    case Phase::Idle:
+    case Phase::Draining:
+        return;
+    case Phase::LookingUp:
+    case Phase::Connecting:
+        ofdlog::info(log, QStringLiteral("Connection canceled"));
+        discard();
+        report(Disconnected);
+        return;
+    case Phase::Connected:
+        break;
     }
-
-    if (socket && socket->state() != QAbstractSocket::UnconnectedState) {
-        ofdlog::info(log, QStringLiteral("socket close"));
-        socket->disconnectFromHost();
-        if (socket->state() != QAbstractSocket::UnconnectedState)
-            socket->waitForDisconnected(500);
-        if (socket->state() != QAbstractSocket::UnconnectedState)
-            socket->abort();
-        if (!silent.load())
-            reportDisconnected();
-    }
-    live.store(false);
-}
-
-void TcpWorker::write(QByteArray data)
-{
-    if (!socket) {
-        ofdlog::error(log, QStringLiteral("Socket is NULL"));
+    const qint64 outstanding = socket->bytesToWrite();
+    if (outstanding <= 0) {
+        finishClose();
         return;
     }
-    if (connecting) {
-        earlyWrites.append(data);
+    phase = Phase::Draining;
+    ofdlog::info(log, QStringLiteral("Wait for queue empty (%1)").arg(outstanding));
+    drainTimer->start(drainTimeout);
+    drainLogTimer->start();
+}
+
+void TcpWorker::finishClose()
+{
+    drainTimer->stop();
+    drainLogTimer->stop();
+    if (phase != Phase::Connected && phase != Phase::Draining)
+        return;
+    phase = Phase::Idle;
+    readBuffer.clear();
+    retire(socket, false);
+    socket = nullptr;
+    report(Disconnected);
+}
+
+void TcpWorker::discard()
+{
+    ++generation;
+    if (lookupId >= 0) {
+        QHostInfo::abortHostLookup(lookupId);
+        lookupId = -1;
+    }
+    connectTimer->stop();
+    drainTimer->stop();
+    drainLogTimer->stop();
+    const Phase was = phase;
+    phase = Phase::Idle;
+    readBuffer.clear();
+    readThrottled = false;
+    earlyWrites.clear();
+    addresses.clear();
+    QTcpSocket *old = socket;
+    socket = nullptr;
+    if (!old)
+        return;
+    if (was == Phase::Connected || was == Phase::Draining) {
+        retire(old, true);
     } else {
-        socket->write(data);
-        socket->flush();
-        if (log->isInfoEnabled())
-            ofdlog::info(log, QStringLiteral("tcp write: ") + hexDump(data));
+        QObject::disconnect(old, nullptr, this, nullptr);
+        old->abort();
+        old->deleteLater();
     }
-    const int now = pending.fetch_sub(int(data.size())) - int(data.size());
-    ofdlog::info(log, QStringLiteral("New queue size = %1").arg(now));
 }
 
-void TcpWorker::appendReceived(const QByteArray &data)
+void TcpWorker::retire(QTcpSocket *old, bool keepWrites)
 {
-    QMutexLocker locker(&lock);
-    if (log->isInfoEnabled())
-        ofdlog::info(log, QStringLiteral("tcp read: ") + hexDump(data));
-    readBuffer.append(data);
-}
-
-void TcpWorker::onReadyRead()
-{
-    if (!socket)
+    if (!old)
         return;
-    QMutexLocker locker(&lock);
-    const qsizetype limit = readLimit.load();
-    while (readBuffer.size() <= limit) {
-        const QByteArray chunk = socket->read(kReadChunk);
-        if (chunk.isEmpty())
-            break;
-        appendReceived(chunk);
+    QObject::disconnect(old, nullptr, this, nullptr);
+    if (keepWrites && old->state() == QAbstractSocket::ConnectedState && old->bytesToWrite() > 0) {
+        // Bytes written for this connection still go to its server, on
+        // their own: nothing of it reaches us any more.
+        ofdlog::info(log, QStringLiteral("Wait for queue empty (%1)").arg(old->bytesToWrite()));
+        connect(old, &QTcpSocket::bytesWritten, old, [old] {
+            if (old->bytesToWrite() == 0)
+                old->disconnectFromHost();
+        });
+        connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
+        connect(old, &QTcpSocket::errorOccurred, old, &QObject::deleteLater);
+        QTimer::singleShot(drainTimeout, old, [old] {
+            old->abort();
+            old->deleteLater();
+        });
+        return;
     }
-    // Whatever is left stays with the socket; read() resumes us.
-    if (readBuffer.size() > limit)
-        readThrottled = true;
-}
-
-void TcpWorker::onStateChanged(QAbstractSocket::SocketState state)
-{
-    ofdlog::info(log, QStringLiteral("Change connection state to %1").arg(stateName(state)));
-    if (state == QAbstractSocket::UnconnectedState) {
-        // Bytes the socket still holds belong to the device: keep them all,
-        // over the limit if need be, before the end is reported.
-        if (socket) {
-            QMutexLocker locker(&lock);
-            for (;;) {
-                const QByteArray chunk = socket->read(kReadChunk);
-                if (chunk.isEmpty())
-                    break;
-                appendReceived(chunk);
-            }
-        }
-        ofdlog::info(log, QStringLiteral("connection lost"));
-        if (!silent.load())
-            reportDisconnected();
+    if (old->state() != QAbstractSocket::UnconnectedState) {
+        ofdlog::info(log, QStringLiteral("socket close"));
+        // Past the drain limit what is left goes with the connection.
+        if (old->bytesToWrite() > 0)
+            old->abort();
         else
-            live.store(false);
-    } else if (state == QAbstractSocket::ConnectedState) {
-        emit connectionStateChanged(Connected);
+            old->disconnectFromHost();
     }
+    if (old->state() == QAbstractSocket::UnconnectedState) {
+        old->deleteLater();
+        return;
+    }
+    connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
+    QTimer::singleShot(kDisconnectWait, old, [old] {
+        old->abort();
+        old->deleteLater();
+    });
 }

@@ -1,23 +1,26 @@
 #pragma once
 
 #include <QAbstractSocket>
-#include <QHostInfo>
 #include <QByteArray>
-#include <QMutex>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QList>
 #include <QObject>
-#include <QRecursiveMutex>
 #include <QString>
 
 #include <log4cxx/logger.h>
 
-#include <atomic>
 #include <functional>
 
 class QTcpSocket;
+class QTimer;
 
-// One TCP connection to an OFD server, living in a thread of its own: the
-// thread's start runs open(), its end runs close(). The owner takes the
-// server's bytes with read() from its own thread, in chunks it chooses.
+// One TCP connection at a time to an OFD server, for one channel of an
+// OfdWorker, living on that worker's thread. Nothing here blocks: look-up,
+// connect and close run on signals and timers. Every connection is its own
+// socket; when a connection ends or is replaced, the bytes it received and
+// not yet handed out are dropped with it, and bytes written for it go to
+// its server or nowhere.
 class TcpWorker : public QObject
 {
     Q_OBJECT
@@ -28,74 +31,105 @@ public:
     // Above this many buffered bytes the socket is no longer read, so a
     // server that sends faster than the device takes is slowed by TCP.
     static constexpr qsizetype kReadLimit = 1024 * 1024;
+    // Bytes for the server that the socket may hold beyond what the system
+    // took; more means the server does not read: the connection is dropped.
+    static constexpr qsizetype kWriteLimit = 4 * 1024 * 1024;
 
     explicit TcpWorker(const QString &name, QObject *parent = nullptr);
     ~TcpWorker() override;
 
-    void setHost(const QString &host);
-    QString host() const;
-    void setPort(quint16 port);
-    quint16 port() const;
+    void setHost(const QString &host) { host_ = host; }
+    QString host() const { return host_; }
+    void setPort(quint16 port) { port_ = port; }
+    quint16 port() const { return port_; }
 
-    bool isActive() const { return !closing.load(); }
-    // A connection is being made or is up (false once its end was reported).
-    bool isLive() const { return live.load(); }
-    void markClosing();
-    void markRestart();
-    void addPending(int count);
+    // Starts a connection to host() and port(). One made or being made
+    // before ends silently: its unread bytes are dropped, its unsent bytes
+    // still go to its own server within the drain limit.
+    void open();
+    // Ends the connection as the device asked: outstanding writes first
+    // (within the drain limit), then the disconnect; Disconnected follows.
+    // An attempt still in progress is cancelled and reported the same way.
+    void close();
+    // Ends the connection without a report and drops its unread bytes.
+    void discard();
+    // Writes for the current connection (held back while it is being made).
+    // False when there is no connection or the write failed; a failure ends
+    // the connection with an ERROR and one Disconnected.
+    bool write(const QByteArray &data);
 
     QByteArray read(int maximum);
-    bool hasData() const;
-    qsizetype bufferedSize() const;
+    bool hasData() const { return !readBuffer.isEmpty(); }
+    qsizetype bufferedSize() const { return readBuffer.size(); }
+    // Bytes written and not yet taken by the system.
+    qint64 bytesToWrite() const;
+    // A connection is being made or is up.
+    bool isLive() const { return phase != Phase::Idle; }
 
-    // Time limits, for tests: one connection attempt, and how long close()
-    // waits for outstanding writes.
-    void setConnectTimeout(int ms) { connectTimeout.store(ms); }
-    void setDrainTimeout(int ms) { drainTimeout.store(ms); }
-    // The read limit, for tests that cannot wait for a whole mebibyte.
-    void setReadLimit(qsizetype bytes) { readLimit.store(bytes); }
+    // Limits, for tests: one connection attempt, the wait for outstanding
+    // writes at close, buffered bytes from and to the server.
+    void setConnectTimeout(int ms) { connectTimeout = ms; }
+    void setDrainTimeout(int ms) { drainTimeout = ms; }
+    void setReadLimit(qsizetype bytes) { readLimit = bytes; }
+    void setWriteLimit(qsizetype bytes) { writeLimit = bytes; }
 
-    // Host look-up, replaceable for tests; blocking, in the worker's thread.
-    using Resolver = std::function<QHostInfo(const QString &host)>;
+    // Host look-up, replaceable for tests: calls done with the result, at
+    // once or later on this thread. A result that arrives after the
+    // attempt it was for has ended is ignored.
+    using Resolver = std::function<void(const QString &host, std::function<void(const QHostInfo &)> done)>;
     void setResolver(Resolver resolver) { resolve = std::move(resolver); }
 
     static QString stateName(int state);
 
 signals:
     void connectionStateChanged(TcpWorker::ConnectionState state);
-
-public slots:
-    void open();
-    void close();
-    void write(QByteArray data);
-
-private slots:
-    void onReadyRead();
-    void onStateChanged(QAbstractSocket::SocketState state);
+    // New bytes from the server are buffered.
+    void dataReceived();
 
 private:
-    void shutdown(bool waitForWrites);
-    void appendReceived(const QByteArray &data);
-    void reportDisconnected();
+    enum class Phase {
+        Idle,       // no connection: none asked for, or the last one ended
+        LookingUp,  // the host look-up runs
+        Connecting, // an attempt on addresses[nextAddress - 1] runs under connectTimer
+        Connected,  // the socket is up; bytes flow both ways
+        Draining    // closed by the device: unsent bytes leave, then the disconnect
+    };
 
+    void onLookedUp(const QHostInfo &info);
+    void tryNextAddress();
+    void onSocketConnected();
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onAttemptTimeout();
+    void onReadyRead();
+    void onStateChanged(QAbstractSocket::SocketState state);
+    void onBytesWritten();
+    void finishClose();
+    void fail(const QString &error);
+    void endAttempt();
+    void retire(QTcpSocket *old, bool keepWrites);
+    bool writeNow(const QByteArray &data);
+    void report(ConnectionState state);
+
+    Phase phase = Phase::Idle;
     QTcpSocket *socket = nullptr;
-    mutable QRecursiveMutex lock;
     QByteArray readBuffer;
-    bool readThrottled = false; // under lock
-    mutable QMutex hostLock;
-    QString host_;
-    std::atomic<quint16> port_{0};
-    std::atomic<bool> closing{false};
-    std::atomic<bool> silent{false};
-    std::atomic<int> pending{0};
-    std::atomic<bool> live{false};
-    std::atomic<int> connectTimeout{10000};
-    std::atomic<int> drainTimeout{10000};
-    std::atomic<qsizetype> readLimit{kReadLimit};
-    // Writes that arrive while open() is still connecting wait for the
-    // connection instead of going to a socket that is not yet open.
-    bool connecting = false;
+    bool readThrottled = false;
+    bool resumeQueued = false;
     QByteArray earlyWrites;
+    QString host_;
+    quint16 port_ = 0;
+    QList<QHostAddress> addresses;
+    int nextAddress = 0;
+    QString attemptAddress;
+    int lookupId = -1;
+    quint64 generation = 0;
+    QTimer *connectTimer;
+    QTimer *drainTimer;
+    QTimer *drainLogTimer;
+    int connectTimeout = 10000;
+    int drainTimeout = 10000;
+    qsizetype readLimit = kReadLimit;
+    qsizetype writeLimit = kWriteLimit;
     Resolver resolve;
     log4cxx::LoggerPtr log;
 };

@@ -15,6 +15,11 @@
 #include <log4cxx/helpers/pool.h>
 #include <log4cxx/patternlayout.h>
 
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <sys/socket.h>
+
 #include <atomic>
 #include <functional>
 
@@ -425,6 +430,112 @@ private slots:
         QVERIFY(device.waitFor(frame(0x21, "pong"), from));
         QCOMPARE(device.find(frame(0x11, QByteArray(1, '\0'))), -1);
         QCOMPARE(device.rx[1], QByteArray("pong"));
+    }
+
+    void bytesNeverCrossConnections()
+    {
+        OfdServer a, b;
+        QVERIFY(a.listen() && b.listen());
+        Device device(QStringLiteral("stale"));
+        QVERIFY(device.handshake());
+
+        // A closes and the loss is told; the device, not yet aware, still
+        // sends for A, then connects to B.
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", a.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(a.connectionCount(), 1, kWait);
+        a.disconnectClient();
+        QVERIFY(device.waitFor(frame(0x10, QByteArray(1, '\0'))));
+        device.send(frame(0x90, "STALE-FOR-A"));
+        QVERIFY(logged("[Ofd-stale] No write, connection closed"));
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", b.port()));
+        QCOMPARE(device.frames.last(), frame(0x10, "\x01"));
+        device.send(frame(0x90, "document for B"));
+        QTRY_COMPARE_WITH_TIMEOUT(b.receivedOn(0), QByteArray("document for B"), kWait);
+
+        // B's reply is never taken; B ends; the device connects again, and
+        // the new look-up fails: nothing of B reaches the device.
+        QVERIFY(b.send("reply of B"));
+        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("reply of B")));
+        b.disconnectClient();
+        QTRY_COMPARE_WITH_TIMEOUT(capture->count("[TCP0-stale] connection lost"), 2, kWait);
+        device.send(frame(0x90, "late for B"));
+        QVERIFY(logged("[Ofd-stale] No write, connection lost"));
+        int from = int(device.frames.size());
+        QVERIFY(connectChannel(device, 0, "", b.port()));
+        QCOMPARE(device.frames.at(device.findTag(0x10, from)), frame(0x10, QByteArray(1, '\0')));
+        device.grant(0, 255);
+        device.send(frame(0x42));
+        QVERIFY(device.waitFor(frame(0x02, "\x02"), from));
+        QCOMPARE(device.findTag(0x20, from), -1);
+        QCOMPARE(device.countTag(0x10, from), 1);
+        QCOMPARE(b.receivedOn(0), QByteArray("document for B"));
+        QVERIFY(device.rx[0].isEmpty());
+        // The grant still stands: withdrawn, so A's next bytes stay unread.
+        device.grant(0, 0);
+
+        // The same on a restart of a live connection: A's unread bytes stay behind.
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", a.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(a.connectionCount(), 2, kWait);
+        QVERIFY(a.send("reply of A"));
+        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("reply of A")));
+        from = int(device.frames.size());
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", b.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(b.connectionCount(), 2, kWait);
+        device.send(frame(0x90, "second for B"));
+        QTRY_COMPARE_WITH_TIMEOUT(b.receivedOn(1), QByteArray("second for B"), kWait);
+        QVERIFY(b.send("B2"));
+        device.grant(0, 255);
+        QVERIFY(device.waitFor(frame(0x20, "B2"), from));
+        QCOMPARE(device.rx[0], QByteArray("B2"));
+        QCOMPARE(device.find(frame(0x10, QByteArray(1, '\0')), from), -1);
+    }
+
+    void writeFailureIsOneLoss()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        Device device(QStringLiteral("reset"));
+        QVERIFY(device.handshake());
+        const int from = int(device.frames.size());
+        device.send(frame(0x60, portValue(server.serverPort())) + frame(0x70, "127.0.0.1"));
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWait);
+        QTcpSocket *peer = server.nextPendingConnection();
+        QVERIFY(device.waitFor(frame(0x10, "\x01"), from));
+        // A close with linger 0: the service's next writes meet a reset.
+        const linger reset = {1, 0};
+        QCOMPARE(::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+        peer->abort();
+        for (int i = 0; i < 20; ++i)
+            device.send(frame(0x90, patternBytes(255)));
+        QVERIFY(device.waitFor(frame(0x10, QByteArray(1, '\0')), from));
+        device.send(frame(0x90, "after") + frame(0x42));
+        QVERIFY(device.waitFor(frame(0x02, "\x02"), from));
+        QCOMPARE(device.countTag(0x10, from), 2);
+        QVERIFY(logged("[Ofd-reset] No write, connection closed"));
+    }
+
+    void slowConnectDoesNotHoldTheOtherChannel()
+    {
+        OfdServer server;
+        QVERIFY(server.listen());
+        // Channel 1's look-up never answers.
+        Device device(QStringLiteral("slow"), [](OfdWorker *w) {
+            w->channelWorker(1)->setResolver([](const QString &, std::function<void(const QHostInfo &)>) {});
+        });
+        QVERIFY(device.handshake());
+        const int from = int(device.frames.size());
+        device.send(frame(0x61, portValue(server.port())) + frame(0x71, "ofd.slow"));
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
+        device.send(frame(0x90, "ping"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.receivedOn(0), QByteArray("ping"), kWait);
+        QVERIFY(server.send("pong"));
+        device.grant(0, 10);
+        QVERIFY(device.waitFor(frame(0x20, "pong"), from));
+        QCOMPARE(device.findTag(0x11, from), -1);
+        // The device gives up on channel 1: cancelled and told.
+        device.send(frame(0x81));
+        QVERIFY(device.waitFor(frame(0x11, QByteArray(1, '\0')), from));
+        QVERIFY(capture->contains("[TCP1-slow] Connection canceled"));
     }
 
     void failedConnections()

@@ -2,42 +2,43 @@
 #include "ofdserver.h"
 #include "ofdtestkit.h"
 
-#include <QSemaphore>
-#include <QThread>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <log4cxx/logger.h>
 
+#include <sys/socket.h>
+
 namespace {
 const int kWait = 30000;
-}
 
-// A channel worker in its own thread, as the protocol worker runs it.
+QHostInfo addressesOf(const QList<QHostAddress> &list)
+{
+    QHostInfo info;
+    info.setAddresses(list);
+    return info;
+}
+} // namespace
+
+// A channel worker on the test's thread, as the protocol worker runs it.
 class Channel : public QObject
 {
 public:
     explicit Channel(const QString &name)
-        : worker(new TcpWorker(name))
+        : worker(new TcpWorker(name, this))
     {
-        worker->moveToThread(&thread);
-        QObject::connect(&thread, &QThread::started, worker, &TcpWorker::open);
-        QObject::connect(&thread, &QThread::finished, worker, &TcpWorker::close);
         QObject::connect(worker, &TcpWorker::connectionStateChanged, this,
                          [this](TcpWorker::ConnectionState state) { states.append(state); });
     }
-    ~Channel() override
+    void open(const QString &host, quint16 port)
     {
-        thread.quit();
-        thread.wait();
-        delete worker;
-    }
-    void write(const QByteArray &data)
-    {
-        QMetaObject::invokeMethod(worker, "write", Qt::QueuedConnection, Q_ARG(QByteArray, data));
+        worker->setHost(host);
+        worker->setPort(port);
+        worker->open();
     }
 
     TcpWorker *worker;
-    QThread thread;
     QList<TcpWorker::ConnectionState> states;
 };
 
@@ -58,40 +59,27 @@ private slots:
     {
         OfdServer server;
         QVERIFY(server.listen());
+        // A second loopback address where nobody listens refuses first.
         Channel channel(QStringLiteral("TCP0-addr"));
-        channel.worker->setHost(QStringLiteral("ofd.test"));
-        channel.worker->setPort(server.port());
-        channel.worker->setConnectTimeout(5000);
-        // 127.0.0.2 is loopback too, but nobody listens there.
-        channel.worker->setResolver([](const QString &host) {
-            QHostInfo info;
-            if (host == QLatin1String("ofd.test"))
-                info.setAddresses({QHostAddress(QStringLiteral("127.0.0.2")), QHostAddress::LocalHost});
-            return info;
+        channel.worker->setResolver([](const QString &, std::function<void(const QHostInfo &)> done) {
+            done(addressesOf({QHostAddress("127.0.0.2"), QHostAddress::LocalHost}));
         });
-        channel.thread.start();
+        channel.open(QStringLiteral("ofd.test"), server.port());
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
         QCOMPARE(channel.states.first(), TcpWorker::Connected);
         QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
+        const QStringList lines = capture->lines();
+        const int first = int(lines.indexOf("[TCP0-addr] Found address: 127.0.0.2"));
+        const int failed = int(lines.indexOf("[TCP0-addr] Connect to 127.0.0.2 failed"));
+        const int second = int(lines.indexOf("[TCP0-addr] Found address: 127.0.0.1"));
+        const int established = int(lines.indexOf("[TCP0-addr] Connect to 127.0.0.1 established"));
+        QVERIFY(first >= 0 && first < failed && failed < second && second < established);
 
-        const QString prefix = QStringLiteral("[TCP0-addr] ");
-        const int first = capture->indexOf(prefix + "Found address: 127.0.0.2");
-        QVERIFY(first >= 0);
-        const int failed = capture->indexOf(prefix + "Connect to 127.0.0.2 failed", first);
-        QVERIFY(failed > first);
-        const int second = capture->indexOf(prefix + "Found address: 127.0.0.1", failed);
-        QVERIFY(second > failed);
-        QVERIFY(capture->indexOf(prefix + "Connect to 127.0.0.1 established", second) > second);
-
-        // Data both ways on the surviving connection.
-        channel.worker->addPending(3);
-        channel.write("abc");
+        QVERIFY(channel.worker->write("abc"));
         QTRY_COMPARE_WITH_TIMEOUT(server.receivedOn(0), QByteArray("abc"), kWait);
-        // The server may see the bytes before the writer logs them.
-        QTRY_VERIFY_WITH_TIMEOUT(capture->contains(prefix + "tcp write: 61 62 63 (3 bytes)"), kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(capture->contains(prefix + "New queue size = 0"), kWait);
+        QVERIFY(capture->contains("[TCP0-addr] tcp write: 61 62 63 (3 bytes)"));
+        QVERIFY(capture->contains("[TCP0-addr] New queue size = 0"));
         QVERIFY(server.send("xyz"));
-        QTRY_VERIFY_WITH_TIMEOUT(channel.worker->hasData(), kWait);
         QTRY_COMPARE_WITH_TIMEOUT(channel.worker->bufferedSize(), 3, kWait);
         QCOMPARE(channel.worker->read(0), QByteArray());
         QCOMPARE(channel.worker->read(-5), QByteArray());
@@ -103,8 +91,7 @@ private slots:
     void lookupFailureAndCancellationReportDisconnected()
     {
         Channel empty(QStringLiteral("TCP0-empty"));
-        empty.worker->setHost(QString());
-        empty.thread.start();
+        empty.open(QString(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(empty.states.size(), 1, kWait);
         QCOMPARE(empty.states.first(), TcpWorker::Disconnected);
         bool lookupLogged = false;
@@ -112,80 +99,63 @@ private slots:
             lookupLogged |= line.startsWith(QLatin1String("[TCP0-empty] Lookup failed: "));
         QVERIFY(lookupLogged);
 
-        // A close requested while the look-up runs stops before any attempt.
+        // A close while the look-up runs: no attempt, one report, and the
+        // late look-up result is ignored.
         OfdServer server;
         QVERIFY(server.listen());
         Channel cancelled(QStringLiteral("TCP1-cancel"));
-        TcpWorker *worker = cancelled.worker;
-        worker->setPort(server.port());
-        worker->setResolver([worker](const QString &) {
-            worker->markClosing();
-            QHostInfo info;
-            info.setAddresses({QHostAddress::LocalHost});
-            return info;
-        });
-        cancelled.thread.start();
-        QTRY_COMPARE_WITH_TIMEOUT(cancelled.states.size(), 1, kWait);
-        QCOMPARE(cancelled.states.first(), TcpWorker::Disconnected);
+        std::function<void(const QHostInfo &)> pending;
+        cancelled.worker->setResolver(
+            [&pending](const QString &, std::function<void(const QHostInfo &)> done) { pending = done; });
+        cancelled.open(QStringLiteral("ofd.test"), server.port());
+        QVERIFY(pending);
+        cancelled.worker->close();
+        QCOMPARE(cancelled.states, QList<TcpWorker::ConnectionState>{TcpWorker::Disconnected});
         QVERIFY(capture->contains("[TCP1-cancel] Connection canceled"));
+        pending(addressesOf({QHostAddress::LocalHost}));
+        QTest::qWait(50);
         QVERIFY(!capture->contains("[TCP1-cancel] Found address: 127.0.0.1"));
-        QVERIFY(!worker->isLive());
-        cancelled.thread.quit();
-        QVERIFY(cancelled.thread.wait(kWait));
+        QCOMPARE(cancelled.states.size(), 1);
+        QVERIFY(!cancelled.worker->isLive());
         QCOMPARE(server.connectionCount(), 0);
-    }
-
-    void quitDuringOpenEndsTheThread()
-    {
-        OfdServer server;
-        QVERIFY(server.listen());
-        Channel channel(QStringLiteral("TCP1-quit"));
-        channel.worker->setPort(server.port());
-        // The look-up returns only once the quit has been requested.
-        QSemaphore quitRequested;
-        channel.worker->setResolver([&quitRequested](const QString &) {
-            quitRequested.acquire();
-            QHostInfo info;
-            info.setAddresses({QHostAddress::LocalHost});
-            return info;
-        });
-        channel.thread.start();
-        channel.thread.quit();
-        quitRequested.release();
-        QVERIFY(channel.thread.wait(kWait));
-        // open() ran to its end, then close() ended the connection.
-        QTRY_VERIFY_WITH_TIMEOUT(channel.states.contains(TcpWorker::Connected), kWait);
-        QVERIFY(capture->contains("[TCP1-quit] socket close"));
-        QVERIFY(!channel.worker->isLive());
     }
 
     void closeWaitsForOutstandingWrites()
     {
-        OfdServer server;
-        QVERIFY(server.listen());
+        // A server that does not read until told: writes pile up with us.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
         Channel channel(QStringLiteral("TCP0-drain"));
-        channel.worker->setHost(QStringLiteral("127.0.0.1"));
-        channel.worker->setPort(server.port());
-        channel.thread.start();
+        auto root = log4cxx::Logger::getLogger("TCP0-drain");
+        root->setLevel(log4cxx::Level::getWarn());
+        channel.worker->setWriteLimit(64 * 1024 * 1024);
+        channel.open(QStringLiteral("127.0.0.1"), server.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWait);
+        QTcpSocket *peer = server.nextPendingConnection();
+        peer->setReadBufferSize(4096);
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
-        QCOMPARE(channel.states.first(), TcpWorker::Connected);
+        const QByteArray block = patternBytes(256 * 1024);
+        QByteArray sent;
+        for (int i = 0; i < 160 && channel.worker->bytesToWrite() < 1024 * 1024; ++i) {
+            QVERIFY(channel.worker->write(block));
+            sent += block;
+            QCoreApplication::processEvents();
+        }
+        QVERIFY2(channel.worker->bytesToWrite() > 0, "the system took everything");
+        root->setLevel(log4cxx::Level::getInfo());
+        channel.worker->close();
+        QVERIFY(capture->lines().filter("[TCP0-drain] Wait for queue empty (").size() >= 1);
+        QVERIFY(!capture->contains("[TCP0-drain] socket close"));
+        QVERIFY(channel.states.size() == 1);
 
-        // The write is queued only once close() waits: close() must let it run.
-        const QByteArray data = patternBytes(300);
-        channel.worker->addPending(int(data.size()));
-        channel.worker->markClosing();
-        channel.thread.quit();
-        QTRY_VERIFY_WITH_TIMEOUT(capture->contains("[TCP0-drain] Wait for queue empty (300)"), kWait);
-        channel.write(data);
-        QVERIFY(channel.thread.wait(kWait));
-        QTRY_COMPARE_WITH_TIMEOUT(server.receivedOn(0), data, kWait);
-
-        const QStringList lines = capture->lines();
-        const int wait = int(lines.indexOf("[TCP0-drain] Wait for queue empty (300)"));
-        QVERIFY(wait >= 0);
-        const int close = int(lines.indexOf("[TCP0-drain] socket close"));
-        QVERIFY(close > wait);
-        QTRY_VERIFY_WITH_TIMEOUT(channel.states.contains(TcpWorker::Disconnected), kWait);
+        QByteArray received;
+        connect(peer, &QTcpSocket::readyRead, this, [&] { received += peer->readAll(); });
+        received += peer->readAll();
+        QTRY_VERIFY_WITH_TIMEOUT(received.size() == sent.size(), kWait);
+        QVERIFY(received == sent);
+        QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 2, kWait);
+        QCOMPARE(channel.states.at(1), TcpWorker::Disconnected);
+        QVERIFY(capture->contains("[TCP0-drain] socket close"));
     }
 
     void restartEndsSilently()
@@ -193,32 +163,32 @@ private slots:
         OfdServer server;
         QVERIFY(server.listen());
         Channel channel(QStringLiteral("TCP0-restart"));
-        channel.worker->setHost(QStringLiteral("127.0.0.1"));
-        channel.worker->setPort(server.port());
-        channel.thread.start();
+        channel.open(QStringLiteral("127.0.0.1"), server.port());
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
+        QVERIFY(server.send("never delivered"));
+        QTRY_VERIFY_WITH_TIMEOUT(channel.worker->hasData(), kWait);
 
-        channel.worker->markRestart();
-        channel.thread.quit();
-        QVERIFY(channel.thread.wait(kWait));
+        // A second connection replaces the first without a report, and the
+        // first one's unread bytes go with it.
+        channel.worker->open();
+        QVERIFY(!channel.worker->hasData());
         QVERIFY(server.waitForDisconnects(1, kWait));
         QVERIFY(capture->contains("[TCP0-restart] socket close"));
-        QVERIFY(!channel.worker->isLive());
-
-        // A second connection: reported; the server's close is a loss.
-        channel.thread.start();
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 2, kWait);
         QCOMPARE(channel.states.at(1), TcpWorker::Connected);
         QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 2, kWait);
+
+        // The server's close is a loss; bytes sent before it are kept.
         QVERIFY(server.send("last words"));
         server.disconnectClient();
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 3, kWait);
         QCOMPARE(channel.states.at(2), TcpWorker::Disconnected);
         QVERIFY(capture->contains("[TCP0-restart] connection lost"));
         QVERIFY(capture->contains("[TCP0-restart] Change connection state to UnconnectedState"));
-        // Bytes sent before the close are kept for the device.
         QCOMPARE(channel.worker->read(100), QByteArray("last words"));
+        QTest::qWait(50);
+        QCOMPARE(channel.states.size(), 3);
     }
 
     void floodIsHeldAtTheReadLimit()
@@ -231,9 +201,7 @@ private slots:
         OfdServer server;
         QVERIFY(server.listen());
         Channel channel(QStringLiteral("TCP0-flood"));
-        channel.worker->setHost(QStringLiteral("127.0.0.1"));
-        channel.worker->setPort(server.port());
-        channel.thread.start();
+        channel.open(QStringLiteral("127.0.0.1"), server.port());
         QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
 
@@ -254,11 +222,65 @@ private slots:
                 received.append(chunk);
                 idle.restart();
             }
-            QTest::qWait(chunk.isEmpty() ? 5 : 1);
+            QTest::qWait(chunk.isEmpty() ? 5 : 0);
         }
         root->setLevel(level);
         QCOMPARE(received.size(), flood.size());
         QVERIFY(received == flood);
+    }
+
+    void writeFailureEndsTheConnectionOnce()
+    {
+        // The server resets the connection while we write: the failure is
+        // logged as an error and reported once.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        Channel channel(QStringLiteral("TCP1-reset"));
+        log4cxx::Logger::getLogger("TCP1-reset")->setLevel(log4cxx::Level::getWarn());
+        channel.worker->setWriteLimit(64 * 1024 * 1024);
+        channel.open(QStringLiteral("127.0.0.1"), server.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWait);
+        QTcpSocket *peer = server.nextPendingConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
+        // A close with linger 0 sends a reset.
+        const linger reset = {1, 0};
+        QCOMPARE(::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+        peer->abort();
+        const QByteArray block = patternBytes(64 * 1024);
+        for (int i = 0; i < 200 && channel.states.size() == 1; ++i) {
+            channel.worker->write(block);
+            QTest::qWait(1);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 2, kWait);
+        QCOMPARE(channel.states.at(1), TcpWorker::Disconnected);
+        bool error = false;
+        for (const QString &line : capture->lines())
+            error |= line.startsWith("[TCP1-reset] tcp write failed: ") || line.startsWith("[TCP1-reset] Socket error: ");
+        QVERIFY(error);
+        QVERIFY(!channel.worker->write("more"));
+        QTest::qWait(50);
+        QCOMPARE(channel.states.size(), 2);
+
+        // Bytes a server never reads are bounded: past the limit the
+        // connection is dropped with an error, not grown without end.
+        QTcpServer deaf;
+        QVERIFY(deaf.listen(QHostAddress::LocalHost));
+        Channel bounded(QStringLiteral("TCP0-bound"));
+        log4cxx::Logger::getLogger("TCP0-bound")->setLevel(log4cxx::Level::getWarn());
+        bounded.worker->setWriteLimit(256 * 1024);
+        bounded.open(QStringLiteral("127.0.0.1"), deaf.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(deaf.hasPendingConnections(), kWait);
+        QTcpSocket *silent = deaf.nextPendingConnection();
+        silent->setReadBufferSize(1024);
+        QTRY_COMPARE_WITH_TIMEOUT(bounded.states.size(), 1, kWait);
+        for (int i = 0; i < 2000 && bounded.states.size() == 1; ++i) {
+            bounded.worker->write(block);
+            if (i % 16 == 0)
+                QCoreApplication::processEvents();
+        }
+        QCOMPARE(bounded.states.size(), 2);
+        QVERIFY(bounded.worker->bytesToWrite() == 0);
+        QVERIFY(capture->contains("[TCP0-bound] Send queue over 262144 bytes, connection dropped"));
     }
 };
 

@@ -8,6 +8,7 @@
 #include "devsim/ptyend.h"
 #include "devsim/runsummary.h"
 #include "devsim/tlvdevice.h"
+#include "ofd/tlvdecoder.h"
 #include "proxy/morv2frame.h"
 #include "proxy/morv3decoder.h"
 #include "core/settings.h"
@@ -72,15 +73,12 @@ struct Tlv
 
 QList<Tlv> splitTlv(const QList<QList<QVariant>> &sends)
 {
-    QByteArray stream;
+    TlvDecoder decoder;
     for (const auto &args : sends)
-        stream += args.at(0).toByteArray();
+        decoder.feed(args.at(0).toByteArray());
     QList<Tlv> out;
-    while (stream.size() >= 2 && stream.size() >= 2 + quint8(stream.at(1))) {
-        const int length = quint8(stream.at(1));
-        out.append({quint8(stream.at(0)), stream.mid(2, length)});
-        stream.remove(0, 2 + length);
-    }
+    for (TlvCodec::Result r = decoder.next(); r.outcome == TlvCodec::Outcome::Complete; r = decoder.next())
+        out.append({r.frame.tag, r.frame.value});
     return out;
 }
 
@@ -179,33 +177,33 @@ private slots:
         QSignalSpy done(&device, &TlvDevice::documentFinished);
         QSignalSpy finished(&device, &TlvDevice::finished);
 
-        device.receive(TlvDevice::frame(TlvDevice::RxRequestVersion));
+        device.receive(TlvCodec::encode(TlvCodec::RxRequestVersion));
         QVERIFY(device.linkUp());
         QTRY_VERIFY_WITH_TIMEOUT(splitTlv(sends).size() >= 5, 5000);
         QList<Tlv> out = splitTlv(sends);
-        QCOMPARE(out.at(0).tag, quint8(TlvDevice::TxResponseVersion));
+        QCOMPARE(out.at(0).tag, quint8(TlvCodec::TxResponseVersion));
         QCOMPARE(out.at(0).value, bytes({0x02}));
-        QCOMPARE(out.at(1).tag, quint8(TlvDevice::TxRequestVersion));
-        QCOMPARE(out.at(2).tag, quint8(TlvDevice::TxLog));
-        QCOMPARE(out.at(3).tag, quint8(TlvDevice::TxPort0));
+        QCOMPARE(out.at(1).tag, quint8(TlvCodec::TxRequestVersion));
+        QCOMPARE(out.at(2).tag, quint8(TlvCodec::TxLog));
+        QCOMPARE(out.at(3).tag, quint8(TlvCodec::TxPort0));
         QCOMPARE(out.at(3).value, bytes({0xB3, 0x15}));
-        QCOMPARE(out.at(4).tag, quint8(TlvDevice::TxConnect0));
+        QCOMPARE(out.at(4).tag, quint8(TlvCodec::TxConnect0));
         QCOMPARE(out.at(4).value, QByteArray("127.0.0.1", 10));
 
         for (int round = 1; round <= 2; ++round) {
             sends.clear();
             // The connection report arrives split in two.
-            const QByteArray connected = TlvDevice::frame(TlvDevice::RxConnectState0, bytes({0x01}));
+            const QByteArray connected = TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x01}));
             device.receive(connected.left(1));
             device.receive(connected.mid(1));
             out = splitTlv(sends);
             QByteArray document;
             int grant = 0;
             for (const Tlv &t : out) {
-                if (t.tag == TlvDevice::TxData0) {
+                if (t.tag == TlvCodec::TxData0) {
                     QVERIFY(t.value.size() <= 255);
                     document += t.value;
-                } else if (t.tag == TlvDevice::TxPacketSize0) {
+                } else if (t.tag == TlvCodec::TxPacketSize0) {
                     grant = quint8(t.value.at(0));
                 }
             }
@@ -221,10 +219,10 @@ private slots:
                 sends.clear();
                 const QByteArray chunk = reply.mid(at, grant);
                 at += chunk.size();
-                device.receive(TlvDevice::frame(TlvDevice::RxData0, chunk));
+                device.receive(TlvCodec::encode(TlvCodec::RxData0, chunk));
                 grant = 0;
                 for (const Tlv &t : splitTlv(sends)) {
-                    if (t.tag == TlvDevice::TxPacketSize0)
+                    if (t.tag == TlvCodec::TxPacketSize0)
                         grant = quint8(t.value.at(0));
                 }
             }
@@ -235,21 +233,21 @@ private slots:
             QCOMPARE(result.replyBytes, reply.size());
             out = splitTlv(sends);
             QVERIFY(!out.isEmpty());
-            QCOMPARE(out.last().tag, quint8(TlvDevice::TxConnect0Close));
+            QCOMPARE(out.last().tag, quint8(TlvCodec::TxConnect0Close));
             QVERIFY(!finished.size());
 
             // The next document waits for the channel's closing report.
             sends.clear();
-            device.receive(TlvDevice::frame(TlvDevice::RxConnectState0, bytes({0x00})));
+            device.receive(TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x00})));
             if (round == 1)
-                QTRY_VERIFY_WITH_TIMEOUT(!splitTlv(sends).isEmpty() && splitTlv(sends).last().tag == TlvDevice::TxConnect0, 5000);
+                QTRY_VERIFY_WITH_TIMEOUT(!splitTlv(sends).isEmpty() && splitTlv(sends).last().tag == TlvCodec::TxConnect0, 5000);
         }
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
         QCOMPARE(device.grantViolations(), 0);
 
         // Version requests are answered at any time.
         sends.clear();
-        device.receive(TlvDevice::frame(TlvDevice::RxRequestVersion));
+        device.receive(TlvCodec::encode(TlvCodec::RxRequestVersion));
         QCOMPARE(splitTlv(sends).size(), 1);
         QCOMPARE(device.versionRequests(), 2);
     }
@@ -264,21 +262,21 @@ private slots:
         TlvDevice device(options);
         QSignalSpy done(&device, &TlvDevice::documentFinished);
         QSignalSpy sends(&device, &TlvDevice::send);
-        device.receive(TlvDevice::frame(TlvDevice::RxRequestVersion));
-        QTRY_VERIFY_WITH_TIMEOUT(!sends.isEmpty() && splitTlv(sends).last().tag == TlvDevice::TxConnect0, 5000);
+        device.receive(TlvCodec::encode(TlvCodec::RxRequestVersion));
+        QTRY_VERIFY_WITH_TIMEOUT(!sends.isEmpty() && splitTlv(sends).last().tag == TlvCodec::TxConnect0, 5000);
 
         // First document: the server cannot be reached.
-        device.receive(TlvDevice::frame(TlvDevice::RxConnectState0, bytes({0x00})));
+        device.receive(TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x00})));
         QCOMPARE(done.size(), 1);
         QVERIFY(!done.last().at(0).value<TlvDevice::DocumentResult>().sent);
 
         // Second: connected, then a chunk beyond the grant, then the loss.
         sends.clear();
-        QTRY_VERIFY_WITH_TIMEOUT(!sends.isEmpty() && splitTlv(sends).last().tag == TlvDevice::TxConnect0, 5000);
-        device.receive(TlvDevice::frame(TlvDevice::RxConnectState0, bytes({0x01})));
-        device.receive(TlvDevice::frame(TlvDevice::RxData0, QByteArray("KIVR") + QByteArray(200, 'x')));
+        QTRY_VERIFY_WITH_TIMEOUT(!sends.isEmpty() && splitTlv(sends).last().tag == TlvCodec::TxConnect0, 5000);
+        device.receive(TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x01})));
+        device.receive(TlvCodec::encode(TlvCodec::RxData0, QByteArray("KIVR") + QByteArray(200, 'x')));
         QCOMPARE(device.grantViolations(), 1);
-        device.receive(TlvDevice::frame(TlvDevice::RxConnectState0, bytes({0x00})));
+        device.receive(TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x00})));
         QCOMPARE(done.size(), 2);
         const auto result = done.last().at(0).value<TlvDevice::DocumentResult>();
         QVERIFY(result.sent);

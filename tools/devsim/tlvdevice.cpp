@@ -6,7 +6,12 @@
 
 namespace {
 
-constexpr int kMaxValue = 255;
+constexpr int kMaxValue = TlvCodec::kMaxValue;
+
+QByteArray frame(quint8 tag, const QByteArray &value = QByteArray())
+{
+    return TlvCodec::encode(tag, value);
+}
 
 } // namespace
 
@@ -20,50 +25,37 @@ TlvDevice::TlvDevice(const Options &options, QObject *parent)
     connect(m_timer, &QTimer::timeout, this, &TlvDevice::onTimeout);
 }
 
-QByteArray TlvDevice::frame(quint8 tag, const QByteArray &value)
-{
-    Q_ASSERT(value.size() <= kMaxValue);
-    QByteArray out;
-    out.append(char(tag));
-    out.append(char(quint8(value.size())));
-    out.append(value);
-    return out;
-}
-
 void TlvDevice::receive(const QByteArray &bytes)
 {
-    m_buffer += bytes;
-    while (m_buffer.size() >= 2) {
-        const int length = quint8(m_buffer.at(1));
-        if (m_buffer.size() < 2 + length)
+    m_decoder.feed(bytes);
+    for (;;) {
+        const TlvCodec::Result result = m_decoder.next();
+        if (result.outcome != TlvCodec::Outcome::Complete)
             return;
-        const quint8 tag = quint8(m_buffer.at(0));
-        const QByteArray value = m_buffer.mid(2, length);
-        m_buffer.remove(0, 2 + length);
-        onFrame(tag, value);
+        onFrame(result.frame.tag, result.frame.value);
     }
 }
 
 void TlvDevice::onFrame(quint8 tag, const QByteArray &value)
 {
     switch (tag) {
-    case RxRequestVersion:
+    case TlvCodec::RxRequestVersion:
         ++m_versionRequests;
-        emit send(frame(TxResponseVersion, QByteArray(1, 0x02)));
+        emit send(frame(TlvCodec::TxResponseVersion, QByteArray(1, 0x02)));
         if (!m_linkUp) {
             m_linkUp = true;
             emit firstHandshake();
             // Ask the service's version once; its answer is only noted.
-            emit send(frame(TxRequestVersion));
+            emit send(frame(TlvCodec::TxRequestVersion));
             m_state = State::Between;
             QTimer::singleShot(m_options.gapMs, this, &TlvDevice::next);
         }
         return;
-    case RxResponseVersion:
+    case TlvCodec::RxResponseVersion:
         if (!value.isEmpty())
             m_hostVersion = quint8(value.at(0));
         return;
-    case RxConnectState0: {
+    case TlvCodec::RxConnectState0: {
         const bool connected = !value.isEmpty() && value.at(0) == 0x01;
         if (m_state == State::Connecting) {
             if (!connected) {
@@ -73,9 +65,9 @@ void TlvDevice::onFrame(quint8 tag, const QByteArray &value)
             m_current.sent = true;
             m_roundTrip.start();
             QByteArray out;
-            out += frame(TxLog, QByteArray("\x02", 1) + m_document.mid(16, 16));
+            out += frame(TlvCodec::TxLog, QByteArray("\x02", 1) + m_document.mid(16, 16));
             for (qsizetype at = 0; at < m_document.size(); at += kMaxValue)
-                out += frame(TxData0, m_document.mid(at, kMaxValue));
+                out += frame(TlvCodec::TxData0, m_document.mid(at, kMaxValue));
             emit send(out);
             m_state = State::Receiving;
             grant();
@@ -88,7 +80,7 @@ void TlvDevice::onFrame(quint8 tag, const QByteArray &value)
         }
         return;
     }
-    case RxData0: {
+    case TlvCodec::RxData0: {
         ++m_chunks;
         if (m_state != State::Receiving)
             return; // late bytes of a closed exchange
@@ -116,7 +108,7 @@ void TlvDevice::grant()
 {
     const int span = m_options.largestGrant - m_options.smallestGrant + 1;
     m_grant = m_options.smallestGrant + (m_grantStep++ * 37) % qMax(1, span);
-    emit send(frame(TxPacketSize0, QByteArray(1, char(m_grant))));
+    emit send(frame(TlvCodec::TxPacketSize0, QByteArray(1, char(m_grant))));
 }
 
 void TlvDevice::next()
@@ -145,9 +137,9 @@ void TlvDevice::startDocument()
     port[0] = char(m_options.port & 0xFF);
     port[1] = char(m_options.port >> 8);
     QByteArray out;
-    out += frame(TxLog, QByteArray("\x01", 1) + m_document.left(16));
-    out += frame(TxPort0, port);
-    out += frame(TxConnect0, m_options.host + '\0');
+    out += frame(TlvCodec::TxLog, QByteArray("\x01", 1) + m_document.left(16));
+    out += frame(TlvCodec::TxPort0, port);
+    out += frame(TlvCodec::TxConnect0, m_options.host + '\0');
     m_state = State::Connecting;
     m_timer->start(m_options.documentTimeoutMs);
     emit send(out);
@@ -168,9 +160,9 @@ void TlvDevice::finishDocument(bool intact, const QString &failure)
     if (wasConnected || m_state == State::Connecting) {
         QByteArray out;
         if (intact)
-            out += frame(TxLog, QByteArray("\x03", 1) + m_reply.left(16));
+            out += frame(TlvCodec::TxLog, QByteArray("\x03", 1) + m_reply.left(16));
         if (wasConnected || !failure.isEmpty())
-            out += frame(TxConnect0Close);
+            out += frame(TlvCodec::TxConnect0Close);
         emit send(out);
     }
     // Wait for the service to report the channel closed before the next

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ofd/tlvdecoder.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
@@ -42,27 +44,7 @@ public:
         QString failure;
     };
 
-    // TLV tags, named as the service names them.
-    enum Tag : quint8 {
-        RxRequestVersion = 0x01,
-        RxResponseVersion = 0x02,
-        RxConnectState0 = 0x10,
-        RxConnectState1 = 0x11,
-        RxData0 = 0x20,
-        RxData1 = 0x21,
-        TxResponseVersion = 0x40,
-        TxRequestVersion = 0x42,
-        TxPacketSize0 = 0x50,
-        TxPort0 = 0x60,
-        TxConnect0 = 0x70,
-        TxConnect0Close = 0x80,
-        TxData0 = 0x90,
-        TxLog = 0xA0,
-    };
-
     explicit TlvDevice(const Options &options, QObject *parent = nullptr);
-
-    static QByteArray frame(quint8 tag, const QByteArray &value = QByteArray());
 
     // Bytes of the stream from the service, in any split.
     void receive(const QByteArray &bytes);
@@ -97,7 +79,7 @@ private:
     Options m_options;
     QTimer *m_timer;
     State m_state = State::Waiting;
-    QByteArray m_buffer;
+    TlvDecoder m_decoder;
     QByteArray m_document;
     QByteArray m_reply;
     DocumentResult m_current;

@@ -1,0 +1,129 @@
+#include "ofd/tlvcodec.h"
+#include "ofd/tlvdecoder.h"
+
+#include <QtTest>
+
+using Outcome = TlvCodec::Outcome;
+
+class TestTlvCodec : public QObject
+{
+    Q_OBJECT
+private slots:
+    void decode_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("deadlinePassed");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<int>("used");
+        QTest::addColumn<int>("tag");
+        QTest::addColumn<QByteArray>("value");
+
+        const auto add = [](const char *name, const QByteArray &bytes, bool late, Outcome outcome, int used,
+                            int tag = 0xFF, const QByteArray &value = QByteArray()) {
+            QTest::newRow(name) << bytes << late << int(outcome) << used << tag << value;
+        };
+        add("empty", QByteArray(), false, Outcome::NeedMore, 0);
+        add("tiny", QByteArray("\x42", 1), false, Outcome::NeedMore, 0);
+        // A lone tag byte never times out: it waits for its length.
+        add("tiny-late", QByteArray("\x42", 1), true, Outcome::NeedMore, 0);
+        add("zero-length", QByteArray("\x42\x00", 2), false, Outcome::Complete, 2, 0x42);
+        add("short", QByteArray("\x90\x05" "ab", 4), false, Outcome::NeedMore, 0);
+        add("complete", QByteArray("\x90\x03" "abc", 5), false, Outcome::Complete, 5, 0x90, "abc");
+        add("complete-and-short", QByteArray("\x90\x02" "ab" "\x91\x04" "c", 7), false, Outcome::Complete, 4, 0x90,
+            "ab");
+        // A length byte announcing more than ever comes: dropped at the limit.
+        add("wrong-length", QByteArray("\x60\x05\xBB\x01", 4), true, Outcome::Invalid, 4);
+        add("announces-255", QByteArray("\xA0\xFF" "x", 3), true, Outcome::Invalid, 3);
+        add("complete-when-late", QByteArray("\x41\x01" "z", 3), true, Outcome::Complete, 3, 0x41, "z");
+        add("unknown-tag", QByteArray("\x33\x01\x07", 3), false, Outcome::Complete, 3, 0x33, "\x07");
+        add("max-value", QByteArray("\x20\xFF", 2) + QByteArray(255, 'v'), false, Outcome::Complete, 257, 0x20,
+            QByteArray(255, 'v'));
+    }
+    void decode()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, deadlinePassed);
+        QFETCH(int, outcome);
+        QFETCH(int, used);
+        QFETCH(int, tag);
+        QFETCH(QByteArray, value);
+        const TlvCodec::Result result = TlvCodec::decode(bytes, deadlinePassed);
+        QCOMPARE(int(result.outcome), outcome);
+        QCOMPARE(int(result.used), used);
+        if (result.outcome == Outcome::Complete) {
+            QCOMPARE(int(result.frame.tag), tag);
+            QCOMPARE(result.frame.value, value);
+        }
+        if (bytes.size() >= 2 && result.outcome != Outcome::Complete) {
+            QCOMPARE(result.announced, int(quint8(bytes.at(1))));
+            QCOMPARE(result.have, int(bytes.size() - 2));
+        }
+    }
+
+    void encodeAndNames()
+    {
+        QCOMPARE(TlvCodec::encode(TlvCodec::RxConnectState1, "\x01"), QByteArray("\x11\x01\x01", 3));
+        QCOMPARE(TlvCodec::encode(TlvCodec::RxRequestVersion), QByteArray("\x01\x00", 2));
+        // The length is one byte: a longer value is cut, never wrapped.
+        const QByteArray cut = TlvCodec::encode(TlvCodec::RxData0, QByteArray(300, 'y'));
+        QCOMPARE(cut.size(), 257);
+        QCOMPARE(quint8(cut.at(1)), quint8(255));
+        QCOMPARE(TlvCodec::port(443), QByteArray("\xBB\x01", 2));
+        QCOMPARE(TlvCodec::tagName(TlvCodec::TxConnect0Close), QStringLiteral("U2E_TLV_TX_CONNECT0_CLOSE"));
+        QCOMPARE(TlvCodec::tagName(0x0C), QStringLiteral("UNKNOWN (0c)"));
+        QVERIFY(TlvCodec::isKnown(TlvCodec::TxLog));
+        QVERIFY(!TlvCodec::isKnown(0x33));
+    }
+
+    void decoderReassemblesAnySplit()
+    {
+        // Every frame of every size, cut at every byte, comes out whole.
+        QByteArray stream;
+        QList<TlvFrame> sent;
+        for (int size : {0, 1, 2, 127, 254, 255}) {
+            const TlvFrame frame(quint8(0x90 + size % 2), QByteArray(size, char('a' + size % 26)));
+            sent.append(frame);
+            stream += TlvCodec::encode(frame);
+        }
+        for (int piece = 1; piece <= 7; ++piece) {
+            TlvDecoder decoder;
+            QList<TlvFrame> got;
+            for (qsizetype at = 0; at < stream.size(); at += piece) {
+                decoder.feed(stream.mid(at, piece));
+                for (TlvCodec::Result r = decoder.next(); r.outcome == Outcome::Complete; r = decoder.next())
+                    got.append(r.frame);
+            }
+            QCOMPARE(got, sent);
+            QVERIFY(!decoder.hasPartial());
+        }
+
+        // Past the limit the incomplete frame goes and the next one is read.
+        TlvDecoder decoder;
+        decoder.feed(QByteArray("\x42\x05" "ab", 4));
+        QCOMPARE(decoder.next().outcome, Outcome::NeedMore);
+        const TlvCodec::Result dropped = decoder.next(true);
+        QCOMPARE(dropped.outcome, Outcome::Invalid);
+        QCOMPARE(dropped.have, 2);
+        QCOMPARE(dropped.announced, 5);
+        QVERIFY(!decoder.hasPartial());
+        decoder.feed(QByteArray("\x42\x00", 2));
+        QCOMPARE(decoder.next().frame, TlvFrame(0x42, QByteArray()));
+
+        // Thousands of tiny frames in one piece.
+        TlvDecoder many;
+        QByteArray tiny;
+        for (int i = 0; i < 5000; ++i)
+            tiny += TlvCodec::encode(0x41, QByteArray(1, char(i)));
+        many.feed(tiny + QByteArray("\x41", 1));
+        int count = 0;
+        for (TlvCodec::Result r = many.next(); r.outcome == Outcome::Complete; r = many.next()) {
+            QCOMPARE(r.frame.value, QByteArray(1, char(count)));
+            ++count;
+        }
+        QCOMPARE(count, 5000);
+        QCOMPARE(many.pending(), QByteArray("\x41", 1));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTlvCodec)
+#include "tst_tlvcodec.moc"
