@@ -321,7 +321,7 @@ private slots:
     }
 
     // The device, not seeing our frame acknowledged in time, begins its own
-    // frame: the proxy takes it, passes it on and drops its own.
+    // frame: the proxy takes it, passes it on, then sends its own again.
     void frameYieldedBySendIsRouted()
     {
         Rig rig("yield");
@@ -339,9 +339,10 @@ private slots:
 
         QCOMPARE(readFrameData(rig.appPeer), QByteArray("answer"));
         QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("frame abandoned"), 1, kWait);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("command"));
 
         // An OFD frame yielded the same way goes to the OFD side, and the
-        // abandoned command is not sent again.
+        // abandoned command goes again before the OFD answer queued meanwhile.
         QCOMPARE(rig.appPeer.send("again", kWait), Morv2Peer::Result::Ok);
         QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
         rig.devPeer.writeByte(Morv2Frame::ACK);
@@ -349,11 +350,14 @@ private slots:
         QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("again"));
         rig.devPeer.writeByte(Morv2Frame::ENQ);
         QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.ofdAnswer("newer");
         rig.devPeer.write(Morv2Frame::build(QByteArray::fromHex("da77")));
         QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
         rig.devPeer.writeByte(Morv2Frame::EOT);
         QTRY_COMPARE_WITH_TIMEOUT(rig.received->size(), 1, kWait);
         QCOMPARE(rig.received->at(0).at(0).toByteArray(), QByteArray::fromHex("77"));
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("again"));
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("ag") + QByteArray::fromHex("da") + "newer");
         QCOMPARE(rig.devPeer.send("last", kWait), Morv2Peer::Result::Ok);
         QCOMPARE(readFrameData(rig.appPeer), QByteArray("last"));
         QCOMPARE(rig.devPeer.readByte(500), -1);
