@@ -14,6 +14,7 @@ namespace {
 
 constexpr char kOfdMarker = char(0xDA);
 constexpr int kAppBaudRate = 115200;
+constexpr int kErrorsNamed = 5;   // failed exchanges in a row that are logged
 
 } // namespace
 
@@ -323,8 +324,15 @@ void ComProxyMorv2::exchangeEnded(Side side, const Morv2Link::Actions &actions)
 {
     Line &l = line(side);
     l.busy = false;
-    if (actions.error != Morv2Link::NoError)
+    if (actions.error == Morv2Link::NoError) {
+        l.errorsInRow = 0;
+    } else if (++l.errorsInRow <= kErrorsNamed) {
         logError(QString::fromStdString(ExchangeException(actions.error).what()));
+    } else if (l.errorsInRow == kErrorsNamed + 1) {
+        // A line full of noise fails every cycle: say so once.
+        logError(QStringLiteral("%1: further errors in line not logged until an exchange succeeds")
+                     .arg(QLatin1String(sideName(side))));
+    }
     if (l.sending) {
         // Sent, or given up after every try: either way done with.
         l.sending = false;

@@ -91,6 +91,7 @@ private:
         QList<QByteArray> outgoing;
         bool sending = false;
         bool busy = false;   // an exchange is under way
+        int errorsInRow = 0;
     };
 
     bool openDevPort();

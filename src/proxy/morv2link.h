@@ -100,8 +100,9 @@ public:
     // The port was reopened: forget the exchange and every kept byte.
     void reset();
 
-    // Most bytes kept between exchanges; older ones are dropped beyond it.
-    static constexpr int kMaxBuffered = 64 * 1024;
+    // Most bytes kept between exchanges, about what a port buffers; older
+    // ones are dropped beyond it.
+    static constexpr int kMaxBuffered = 4096;
 
 private:
     bool reading() const;

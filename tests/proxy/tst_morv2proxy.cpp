@@ -276,6 +276,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("error in line 384"), 1, kWait);
         QCOMPARE(rig.appPeer.send("next", kWait), Morv2Peer::Result::Ok);
         QCOMPARE(readFrameData(rig.devPeer), QByteArray("next"));
+
+        // A storm of noise: a bounded number of lines, then traffic again.
+        rig.appPeer.write(QByteArray(2000, char(0xFF)));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("further errors in line"), 1, kWait);
+        QCOMPARE(rig.appPeer.send("after", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("after"));
+        QCOMPARE(rig.log->count("error in line 384"), 6);
     }
 
     // The device, not seeing our frame acknowledged in time, begins its own
