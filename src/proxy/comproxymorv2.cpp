@@ -120,6 +120,20 @@ void ComProxyMorv2::stop()
 void ComProxyMorv2::onOfdDataReceived(QByteArray data)
 {
     ofdQueue.append(data);
+    startCycleEarly();
+}
+
+// Between two cycles with both lines up, there is nothing to wait for once
+// a peer has begun or an OFD answer is queued: the cycle starts at once, in
+// its usual order.
+void ComProxyMorv2::startCycleEarly()
+{
+    if (stopping() || m_finished || m_phase != Phase::Pause || m_retrying || !m_cycleTimer)
+        return;
+    if (!m_cycleTimer->isActive())
+        return;
+    m_cycleTimer->stop();
+    cycle();
 }
 
 void ComProxyMorv2::devError(QSerialPort::SerialPortError error)
@@ -202,9 +216,11 @@ void ComProxyMorv2::cycle()
     }
     if (!devPort->isOpen() || !appPort->isOpen()) {
         m_phase = Phase::Pause;
+        m_retrying = true;
         m_cycleTimer->start(m_timing.retryDelay);
         return;
     }
+    m_retrying = false;
     appReopen = false;
     m_phase = Phase::App;
     beginExchange(Side::App, QByteArray());
@@ -285,6 +301,8 @@ void ComProxyMorv2::onReadable(Side side)
     if (bytes.isEmpty())
         return;
     apply(side, l.link.feed(bytes));
+    if (!l.busy)
+        startCycleEarly();
 }
 
 void ComProxyMorv2::onLineTimeout(Side side)

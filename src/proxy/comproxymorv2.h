@@ -100,6 +100,7 @@ private:
     void portError(Side side, QSerialPort::SerialPortError error);
 
     void cycle();
+    void startCycleEarly();
     void next();
     void beginExchange(Side side, const QByteArray &request);
     void onReadable(Side side);
@@ -142,4 +143,5 @@ private:
     QTimer *m_cycleTimer = nullptr;
     Side m_lastSide = Side::App;
     bool m_inNext = false;
+    bool m_retrying = false;   // the pause is a port's retry delay
 };
