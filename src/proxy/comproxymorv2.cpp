@@ -4,35 +4,17 @@
 #include "core/hexdump.h"
 #include "proxy/morv2frame.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QMutexLocker>
+#include <QScopeGuard>
 #include <QSignalBlocker>
-#include <QThread>
+#include <QTimer>
 
 #include <log4cxx/logger.h>
-
-#include <unistd.h>
 
 namespace {
 
 constexpr char kOfdMarker = char(0xDA);
 constexpr int kAppBaudRate = 115200;
-
-// Limits of the handshake.
-constexpr int kEnqTries = 5;          // ENQs in one series before giving up
-constexpr int kMaxSeries = 100;       // series ended by a conflict or a stray byte
-constexpr int kFrameTries = 10;       // transmissions of one frame
-constexpr int kStrayBytes = 100;      // stray bytes tolerated while waiting
-constexpr int kMaxRestarts = 10;      // repeats and failed receptions of one frame
-
-// Line numbers that name each way an exchange fails, as operators know them.
-constexpr int kErrStrayBeforeEnq = 384;
-constexpr int kErrNoFrame = 421;
-constexpr int kErrEnqRepeated = 531;
-constexpr int kErrReception = 537;
-constexpr int kErrFrameRepeated = 543;
-constexpr int kErrSendGivenUp = 548;
+constexpr int kErrorsNamed = 5;   // failed exchanges in a row that are logged
 
 } // namespace
 
@@ -51,7 +33,7 @@ ComProxyMorv2::ComProxyMorv2(const ComDeviceSettings &entry, QObject *parent)
 
 ComProxyMorv2::~ComProxyMorv2()
 {
-    stop();
+    stopRequested = true;
     delete devPort;
     delete appPort;
 }
@@ -79,11 +61,51 @@ void ComProxyMorv2::start()
     appPort = new QSerialPort;
     connect(devPort, &QSerialPort::errorOccurred, this, &ComProxyMorv2::devError);
     connect(appPort, &QSerialPort::errorOccurred, this, &ComProxyMorv2::appError);
-    relayLoop();
-    // Let go of the devices now rather than when the object is deleted.
-    for (QSerialPort *p : {devPort, appPort}) {
-        const QSignalBlocker blocker(p);
-        p->close();
+    connect(devPort, &QSerialPort::readyRead, this, &ComProxyMorv2::readFromDev);
+    connect(appPort, &QSerialPort::readyRead, this, &ComProxyMorv2::readFromSoft);
+
+    for (Side side : {Side::Dev, Side::App}) {
+        Morv2Link::Config config;
+        config.enqWait = m_timing.enqWait;
+        config.byteWait = m_timing.byteWait;
+        config.frameWait = m_timing.frameWait;
+        config.nakDelay = m_timing.nakDelay;
+        config.conflictDelay = side == Side::Dev ? m_timing.devConflictDelay : m_timing.appConflictDelay;
+        Line &l = line(side);
+        l.port = port(side);
+        l.link = Morv2Link(config);
+        l.timer = new QTimer(this);
+        l.timer->setSingleShot(true);
+        l.timer->setTimerType(Qt::PreciseTimer);
+        connect(l.timer, &QTimer::timeout, this, [this, side] { onLineTimeout(side); });
+    }
+    m_cycleTimer = new QTimer(this);
+    m_cycleTimer->setSingleShot(true);
+    m_cycleTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_cycleTimer, &QTimer::timeout, this, &ComProxyMorv2::cycle);
+
+    m_phase = Phase::Pause;
+    m_cycleTimer->start(m_timing.cycleDelay);
+    // The cycle runs in the slots; this only waits for stop().
+    while (!stopping())
+        EventWait::until(3600 * 1000, [this] { return stopping(); });
+    finish();
+}
+
+void ComProxyMorv2::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    // Whatever exchange was under way is abandoned here.
+    m_cycleTimer->stop();
+    for (Side side : {Side::Dev, Side::App}) {
+        Line &l = line(side);
+        l.timer->stop();
+        l.link.reset();
+        l.busy = false;
+        const QSignalBlocker blocker(l.port);
+        l.port->close();
     }
     emit finished();
 }
@@ -91,18 +113,27 @@ void ComProxyMorv2::start()
 void ComProxyMorv2::stop()
 {
     stopRequested = true;
-    // On our own thread a cycle may be holding the lock further up the
-    // stack (a queued stop() run from inside a wait): waiting would hang.
-    if (QThread::currentThread() == thread())
-        return;
-    cycleMutex.lock();
-    cycleMutex.unlock();
+    // Any event ends the worker's wait, which then sees the flag.
+    QMetaObject::invokeMethod(this, [] { EventWait::wake(); }, Qt::QueuedConnection);
 }
 
 void ComProxyMorv2::onOfdDataReceived(QByteArray data)
 {
-    QMutexLocker lock(&ofdMutex);
     ofdQueue.append(data);
+    startCycleEarly();
+}
+
+// Between two cycles with both lines up, there is nothing to wait for once
+// a peer has begun or an OFD answer is queued: the cycle starts at once, in
+// its usual order.
+void ComProxyMorv2::startCycleEarly()
+{
+    if (stopping() || m_finished || m_phase != Phase::Pause || m_retrying || !m_cycleTimer)
+        return;
+    if (!m_cycleTimer->isActive())
+        return;
+    m_cycleTimer->stop();
+    cycle();
 }
 
 void ComProxyMorv2::devError(QSerialPort::SerialPortError error)
@@ -117,10 +148,9 @@ void ComProxyMorv2::appError(QSerialPort::SerialPortError error)
 
 void ComProxyMorv2::portError(Side side, QSerialPort::SerialPortError error)
 {
-    QMutexLocker lock(side == Side::Dev ? &devMutex : &appMutex);
     QSerialPort *p = port(side);
     // A port whose far end has gone keeps reporting the same error for as
-    // long as it stays open; once it is closed, the loop reopens it.
+    // long as it stays open; once it is closed, the cycle reopens it.
     if (error != QSerialPort::NoError && !p->isOpen())
         return;
     logError(QStringLiteral("%1 error %2").arg(QLatin1String(sideName(side))).arg(int(error)));
@@ -132,8 +162,13 @@ void ComProxyMorv2::portError(Side side, QSerialPort::SerialPortError error)
     } else {
         appReopen = true;
     }
-    const QSignalBlocker blocker(p);
-    p->close();
+    {
+        const QSignalBlocker blocker(p);
+        p->close();
+    }
+    // The exchange on this line ends now; the cycle goes on without it.
+    if (line(side).busy)
+        QMetaObject::invokeMethod(this, [this, side] { abortExchange(side); }, Qt::QueuedConnection);
 }
 
 bool ComProxyMorv2::openDevPort()
@@ -148,10 +183,10 @@ bool ComProxyMorv2::openAppPort()
 
 bool ComProxyMorv2::openPort(Side side)
 {
-    QMutexLocker lock(side == Side::Dev ? &devMutex : &appMutex);
     QSerialPort *p = port(side);
     const QSignalBlocker blocker(p);
     p->close();
+    line(side).link.reset();
     const PortSettings &settings = side == Side::Dev ? entry.dev : entry.app;
     logInfo(QStringLiteral("Open %1...").arg(settings.port));
     p->setPortName(settings.port);
@@ -166,258 +201,207 @@ bool ComProxyMorv2::openPort(Side side)
     return true;
 }
 
-void ComProxyMorv2::relayLoop()
+void ComProxyMorv2::cycle()
 {
-    int delay = m_timing.cycleDelay;
-    while (!stopRequested) {
-        QMutexLocker cycle(&cycleMutex);
-        sleepProcessingEvents(delay);
-        if (stopRequested)
-            break;
-
-        if (devReopen || !devPort->isOpen()) {
-            if (openDevPort())
-                emit portConnectionEstablished();
-        }
-        if (devPort->isOpen()) {
-            devReopen = false;
-            if (appReopen || !appPort->isOpen())
-                openAppPort();
-        }
-        if (!devPort->isOpen() || !appPort->isOpen()) {
-            delay = m_timing.retryDelay;
-            continue;
-        }
-        appReopen = false;
-
-        const QByteArray fromApp = exchange(Side::App, QByteArray());
-        if (!fromApp.isEmpty())
-            route(Side::App, fromApp);
-
-        const QByteArray fromDev = exchange(Side::Dev, QByteArray());
-        if (!fromDev.isEmpty())
-            route(Side::Dev, fromDev);
-
-        for (;;) {
-            QByteArray answer;
-            {
-                QMutexLocker lock(&ofdMutex);
-                if (ofdQueue.isEmpty())
-                    break;
-                answer = ofdQueue.takeFirst();
-            }
-            const QByteArray built = ofdPrefix + kOfdMarker + answer;
-            logInfo(QStringLiteral("ofd -> dev | ") + hexDump(built));
-            const QByteArray yielded = exchange(Side::Dev, built);
-            if (!yielded.isEmpty())
-                route(Side::Dev, yielded);
-        }
-        delay = m_timing.cycleDelay;
+    if (stopping())
+        return;
+    if (devReopen || !devPort->isOpen()) {
+        if (openDevPort())
+            emit portConnectionEstablished();
     }
+    if (devPort->isOpen()) {
+        devReopen = false;
+        if (appReopen || !appPort->isOpen())
+            openAppPort();
+    }
+    if (!devPort->isOpen() || !appPort->isOpen()) {
+        m_phase = Phase::Pause;
+        m_retrying = true;
+        m_cycleTimer->start(m_timing.retryDelay);
+        return;
+    }
+    m_retrying = false;
+    appReopen = false;
+    m_phase = Phase::App;
+    beginExchange(Side::App, QByteArray());
 }
 
-void ComProxyMorv2::route(Side from, QByteArray data)
+// Decides what the cycle does once an exchange has ended: frames waiting
+// for a line go first (the other line's first, so that a frame given up
+// for the peer's goes again right after the peer's has been passed on),
+// then the cycle's next step.
+void ComProxyMorv2::next()
 {
-    // Sending may hand back a frame the peer began instead of taking ours;
-    // it is passed on like any other, so keep going until nothing comes back.
-    while (!data.isEmpty()) {
-        if (from == Side::App) {
-            ofdPrefix = data.left(2);
-            logInfo(QStringLiteral("app -> dev | ") + hexDump(data));
-            data = exchange(Side::Dev, data);
-            from = Side::Dev;
-        } else if (data.at(0) == kOfdMarker) {
-            logInfo(QStringLiteral("dev -> ofd | ") + hexDump(data));
-            emit portDataReceived(data.mid(1));
-            return;
-        } else {
-            logInfo(QStringLiteral("dev -> app | ") + hexDump(data));
-            data = exchange(Side::App, data);
-            from = Side::App;
-        }
-    }
-}
-
-QByteArray ComProxyMorv2::exchange(Side side, const QByteArray &request)
-{
-    try {
-        if (!request.isEmpty())
-            return sendFrame(side, request);
-        return receiveFrame(side, false);
-    } catch (const ExchangeException &e) {
-        logError(QString::fromStdString(e.what()));
-    } catch (const PortClosed &) {
-        // The error slot has said why; only a frame under way is worth a word.
-        if (!request.isEmpty())
-            logWarn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side)))
-                    + hexDump(request));
-    }
-    return QByteArray();
-}
-
-QByteArray ComProxyMorv2::sendFrame(Side side, const QByteArray &request)
-{
-    const QByteArray frame = Morv2Frame::build(request);
-    const auto giveUp = [&] {
-        writeByte(side, Morv2Frame::EOT);
-        throw ExchangeException(kErrSendGivenUp);
-    };
-
-    int series = 0;
-    bool acknowledged = false;
-    while (!acknowledged) {
-        ++series;
-        int tries = 1;
-        bool newSeries = false;
-        while (!acknowledged && !newSeries) {
-            writeByte(side, Morv2Frame::ENQ);
-            char answer = 0;
-            if (readByte(side, m_timing.byteWait, &answer)) {
-                if (answer == Morv2Frame::ACK) {
-                    acknowledged = true;
-                    break;
-                }
-                if (answer == Morv2Frame::ENQ) {
-                    logError(QStringLiteral("Conflict"));
-                    sleepProcessingEvents(side == Side::Dev ? m_timing.devConflictDelay
-                                                            : m_timing.appConflictDelay);
-                    if (series > kMaxSeries)
-                        giveUp();
-                    newSeries = true;
-                    break;
-                }
-                if (answer != Morv2Frame::NAK) {
-                    if (series > kMaxSeries)
-                        giveUp();
-                    newSeries = true;
-                    break;
-                }
-                sleepProcessingEvents(m_timing.nakDelay);
-            }
-            if (++tries > kEnqTries)
-                giveUp();
-        }
-    }
-
-    for (int tries = 1;; ++tries) {
-        if (tries > kFrameTries)
-            giveUp();
-        writeFrame(side, frame);
-        char answer = 0;
-        if (!readByte(side, m_timing.byteWait, &answer))
-            continue;
-        if (answer == Morv2Frame::ACK) {
-            writeByte(side, Morv2Frame::EOT);
-            return QByteArray();
-        }
-        if (answer == Morv2Frame::ENQ && tries > 1) {
-            // The peer most likely has our frame and moved on to its own.
-            logWarn(QStringLiteral("%1 began a frame of its own, frame abandoned | ")
-                        .arg(QLatin1String(sideName(side)))
-                    + hexDump(request));
-            return receiveFrame(side, true);
-        }
-    }
-}
-
-QByteArray ComProxyMorv2::receiveFrame(Side side, bool enqSeen)
-{
-    char byte = 0;
-    if (!enqSeen) {
-        for (int tries = 1;; ++tries) {
-            if (tries > kStrayBytes)
-                throw ExchangeException(kErrStrayBeforeEnq);
-            if (!readByte(side, m_timing.enqWait, &byte))
-                return QByteArray();
-            if (byte == Morv2Frame::ENQ)
-                break;
-        }
-    }
-
-    int restarts = 0;
-    writeByte(side, Morv2Frame::ACK);
-    Morv2Frame frame;
+    // An exchange may end at once on bytes already kept, which comes back
+    // here: the outer call's loop looks again instead.
+    if (m_inNext)
+        return;
+    m_inNext = true;
+    const auto done = qScopeGuard([this] { m_inNext = false; });
     for (;;) {
-        // Wait for STX; the peer may repeat its ENQ if it missed our ACK.
-        bool gotStx = false;
-        for (int tries = 1; !gotStx;) {
-            if (!readByte(side, m_timing.frameWait, &byte))
-                throw ExchangeException(kErrNoFrame);
-            if (byte == Morv2Frame::ENQ) {
-                if (++restarts > kMaxRestarts)
-                    throw ExchangeException(kErrEnqRepeated);
-                writeByte(side, Morv2Frame::ACK);
-                tries = 1;
-            } else if (byte == Morv2Frame::STX) {
-                gotStx = true;
-            } else if (++tries > kStrayBytes) {
-                return QByteArray();
-            }
+        if (stopping() || m_dev.busy || m_app.busy)
+            return;
+        const Side other = m_lastSide == Side::Dev ? Side::App : Side::Dev;
+        if (!line(other).outgoing.isEmpty()) {
+            beginExchange(other, line(other).outgoing.first());
+            continue;
         }
-
-        // Take the frame; an STX after our ACK is the same frame again.
-        for (;;) {
-            frame.reset();
-            bool complete = false;
-            while (readByte(side, m_timing.byteWait, &byte)) {
-                const Morv2Frame::Step step = frame.feed(byte);
-                if (step == Morv2Frame::Step::End)
-                    complete = true;
-                if (step != Morv2Frame::Step::More)
-                    break;
-            }
-            if (!complete || !readByte(side, m_timing.byteWait, &byte))
-                break;
-            if (!frame.checkMatches(byte)) {
-                writeByte(side, Morv2Frame::NAK);
-                break;
-            }
-            writeByte(side, Morv2Frame::ACK);
-            if (!readByte(side, m_timing.byteWait, &byte) || byte == Morv2Frame::EOT)
-                return frame.data();
-            if (byte == Morv2Frame::STX) {
-                if (++restarts > kMaxRestarts)
-                    throw ExchangeException(kErrFrameRepeated);
+        if (!line(m_lastSide).outgoing.isEmpty()) {
+            beginExchange(m_lastSide, line(m_lastSide).outgoing.first());
+            continue;
+        }
+        switch (m_phase) {
+        case Phase::Pause:
+            return;
+        case Phase::App:
+            m_phase = Phase::Dev;
+            beginExchange(Side::Dev, QByteArray());
+            continue;
+        case Phase::Dev:
+            m_phase = Phase::Ofd;
+            continue;
+        case Phase::Ofd:
+            if (!ofdQueue.isEmpty()) {
+                const QByteArray built = ofdPrefix + kOfdMarker + ofdQueue.takeFirst();
+                logInfo(QStringLiteral("ofd -> dev | ") + hexDump(built));
+                m_dev.outgoing.append(built);
                 continue;
             }
-            if (!readByte(side, m_timing.byteWait, &byte))
-                return frame.data();
-            break;
+            m_phase = Phase::Pause;
+            m_cycleTimer->start(m_timing.cycleDelay);
+            return;
         }
-
-        // Failed reception: wait for the peer to send the frame again.
-        if (++restarts > kMaxRestarts)
-            throw ExchangeException(kErrReception);
     }
 }
 
-void ComProxyMorv2::writeByte(Side side, char byte)
+void ComProxyMorv2::beginExchange(Side side, const QByteArray &request)
 {
-    writeFrame(side, QByteArray(1, byte));
+    Line &l = line(side);
+    m_lastSide = side;
+    if (!l.port->isOpen()) {
+        // The error slot has said why; only a frame under way is worth a word.
+        if (!request.isEmpty()) {
+            logWarn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side)))
+                    + hexDump(request));
+            l.outgoing.removeFirst();
+        }
+        return;
+    }
+    l.busy = true;
+    l.sending = !request.isEmpty();
+    apply(side, l.link.begin(request));
 }
 
-void ComProxyMorv2::writeFrame(Side side, const QByteArray &bytes)
+void ComProxyMorv2::onReadable(Side side)
+{
+    Line &l = line(side);
+    if (stopping() || !l.port->isOpen())
+        return;
+    const QByteArray bytes = l.port->readAll();
+    if (bytes.isEmpty())
+        return;
+    apply(side, l.link.feed(bytes));
+    if (!l.busy)
+        startCycleEarly();
+}
+
+void ComProxyMorv2::onLineTimeout(Side side)
+{
+    if (stopping())
+        return;
+    apply(side, line(side).link.timeout());
+}
+
+void ComProxyMorv2::apply(Side side, const Morv2Link::Actions &actions)
+{
+    Line &l = line(side);
+    if (!actions.write.isEmpty() && !writeBytes(side, actions.write)) {
+        if (l.busy)
+            QMetaObject::invokeMethod(this, [this, side] { abortExchange(side); }, Qt::QueuedConnection);
+        return;
+    }
+    if (actions.timer == Morv2Link::Timer::Start)
+        l.timer->start(actions.timerMs);
+    else if (actions.timer == Morv2Link::Timer::Stop)
+        l.timer->stop();
+    if (actions.conflict)
+        logError(QStringLiteral("Conflict"));
+    if (actions.abandoned && l.sending && !l.outgoing.isEmpty()) {
+        // The peer most likely has our frame and moved on to its own; ours
+        // goes again once the peer's has been passed on.
+        logWarn(QStringLiteral("%1 began a frame of its own, frame abandoned | ")
+                    .arg(QLatin1String(sideName(side)))
+                + hexDump(l.outgoing.first()));
+        l.sending = false;
+    }
+    if (actions.finished && l.busy)
+        exchangeEnded(side, actions);
+}
+
+void ComProxyMorv2::exchangeEnded(Side side, const Morv2Link::Actions &actions)
+{
+    Line &l = line(side);
+    l.busy = false;
+    if (actions.error == Morv2Link::NoError) {
+        l.errorsInRow = 0;
+    } else if (++l.errorsInRow <= kErrorsNamed) {
+        logError(QString::fromStdString(ExchangeException(actions.error).what()));
+    } else if (l.errorsInRow == kErrorsNamed + 1) {
+        // A line full of noise fails every cycle: say so once.
+        logError(QStringLiteral("%1: further errors in line not logged until an exchange succeeds")
+                     .arg(QLatin1String(sideName(side))));
+    }
+    if (l.sending) {
+        // Sent, or given up after every try: either way done with.
+        l.sending = false;
+        l.outgoing.removeFirst();
+    }
+    if (!actions.frame.isEmpty())
+        route(side, actions.frame);
+    next();
+}
+
+void ComProxyMorv2::abortExchange(Side side)
+{
+    Line &l = line(side);
+    if (!l.busy || stopping())
+        return;
+    l.timer->stop();
+    l.link.reset();
+    l.busy = false;
+    if (!l.outgoing.isEmpty()) {
+        logWarn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side)))
+                + hexDump(l.outgoing.first()));
+        l.outgoing.removeFirst();
+    }
+    l.sending = false;
+    next();
+}
+
+void ComProxyMorv2::route(Side from, const QByteArray &data)
+{
+    if (from == Side::App) {
+        ofdPrefix = data.left(2);
+        logInfo(QStringLiteral("app -> dev | ") + hexDump(data));
+        m_dev.outgoing.append(data);
+    } else if (data.at(0) == kOfdMarker) {
+        logInfo(QStringLiteral("dev -> ofd | ") + hexDump(data));
+        emit portDataReceived(data.mid(1));
+    } else {
+        logInfo(QStringLiteral("dev -> app | ") + hexDump(data));
+        m_app.outgoing.append(data);
+    }
+}
+
+bool ComProxyMorv2::writeBytes(Side side, const QByteArray &bytes)
 {
     QSerialPort *p = port(side);
     if (!p->isOpen())
-        throw PortClosed();
-    p->write(bytes);
-    p->flush();
-}
-
-bool ComProxyMorv2::readByte(Side side, int timeout, char *byte)
-{
-    QSerialPort *p = port(side);
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (!p->isOpen())
-            throw PortClosed();
-        if (p->read(byte, 1) == 1)
-            return true;
-        if (timer.elapsed() >= timeout)
-            return false;
-        ::usleep(1000);
+        return false;
+    if (p->write(bytes) != bytes.size()) {
+        logError(QStringLiteral("%1 write failed: %2").arg(QLatin1String(sideName(side)), p->errorString()));
+        return false;
     }
+    p->flush();
+    return true;
 }

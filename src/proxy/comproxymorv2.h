@@ -3,20 +3,25 @@
 #include "core/iportworker.h"
 #include "core/settings.h"
 
+#include "proxy/morv2link.h"
+
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
 #include <QSerialPort>
 
 #include <atomic>
 #include <exception>
 #include <string>
 
+class QTimer;
+
 // Sits between the application's serial port and the device's, speaking
 // exchange protocol 2 with both: each frame is taken in full from one side
 // and handed on to the other. Device frames whose data starts with 0xDA are
 // OFD traffic and go to portDataReceived() instead of the application; OFD
-// answers are sent to the device behind ofdPrefix and 0xDA.
+// answers are sent to the device behind ofdPrefix and 0xDA. Each line's
+// handshake is a Morv2Link driven by the port's signals and a timer; a
+// cycle serves the application, then the device, then the OFD answers.
 class ComProxyMorv2 : public IPortWorker
 {
     Q_OBJECT
@@ -58,9 +63,8 @@ signals:
 private slots:
     void devError(QSerialPort::SerialPortError error);
     void appError(QSerialPort::SerialPortError error);
-    // Declared for the interface's sake; ports are read by exchange() only.
-    void readFromDev() {}
-    void readFromSoft() {}
+    void readFromDev() { onReadable(Side::Dev); }
+    void readFromSoft() { onReadable(Side::App); }
 
 public slots:
     void start() override;
@@ -69,27 +73,51 @@ public slots:
 
 private:
     enum class Side { Dev, App };
-    struct PortClosed {};   // the port went away under a running exchange
+    // Where the relay cycle stands between exchanges.
+    enum class Phase {
+        Pause,      // between cycles, or a port is being retried
+        App,        // taking a frame from the application
+        Dev,        // taking a frame from the device
+        Ofd,        // sending the OFD answers queued
+    };
+
+    struct Line
+    {
+        QSerialPort *port = nullptr;
+        Morv2Link link;
+        QTimer *timer = nullptr;
+        // Frames to send on this line, oldest first; the one being sent
+        // stays first until its exchange has ended.
+        QList<QByteArray> outgoing;
+        bool sending = false;
+        bool busy = false;   // an exchange is under way
+        int errorsInRow = 0;
+    };
 
     bool openDevPort();
     bool openAppPort();
     bool openPort(Side side);
     void portError(Side side, QSerialPort::SerialPortError error);
 
-    void relayLoop();
-    // Hands a received frame on, and whatever the handing on yields in turn.
-    void route(Side from, QByteArray data);
+    void cycle();
+    void startCycleEarly();
+    void next();
+    void beginExchange(Side side, const QByteArray &request);
+    void onReadable(Side side);
+    void onLineTimeout(Side side);
+    void apply(Side side, const Morv2Link::Actions &actions);
+    void exchangeEnded(Side side, const Morv2Link::Actions &actions);
+    void abortExchange(Side side);
+    // Hands a received frame on: to the other line, or to the OFD side.
+    void route(Side from, const QByteArray &data);
+    void finish();
 
-    QByteArray exchange(Side side, const QByteArray &request);
-    QByteArray sendFrame(Side side, const QByteArray &request);
-    QByteArray receiveFrame(Side side, bool enqSeen);
+    bool writeBytes(Side side, const QByteArray &bytes);
 
-    void writeByte(Side side, char byte);
-    void writeFrame(Side side, const QByteArray &bytes);
-    bool readByte(Side side, int timeout, char *byte);
-
+    Line &line(Side side) { return side == Side::Dev ? m_dev : m_app; }
     QSerialPort *port(Side side) const { return side == Side::Dev ? devPort : appPort; }
     static const char *sideName(Side side) { return side == Side::Dev ? "dev" : "app"; }
+    bool stopping() const { return stopRequested.load(); }
 
     void logInfo(const QString &text);
     void logWarn(const QString &text);
@@ -98,15 +126,22 @@ private:
     ComDeviceSettings entry;
     Timing m_timing;
 
-    QMutex cycleMutex;
+    // Everything below lives on the worker's thread; only stopRequested
+    // is touched from other threads.
     QSerialPort *devPort = nullptr;
-    QMutex devMutex;
     bool devReopen = false;
     QSerialPort *appPort = nullptr;
-    QMutex appMutex;
     bool appReopen = false;
     std::atomic<bool> stopRequested{false};
-    QMutex ofdMutex;
+    bool m_finished = false;
     QList<QByteArray> ofdQueue;
     QByteArray ofdPrefix;
+
+    Line m_dev;
+    Line m_app;
+    Phase m_phase = Phase::Pause;
+    QTimer *m_cycleTimer = nullptr;
+    Side m_lastSide = Side::App;
+    bool m_inNext = false;
+    bool m_retrying = false;   // the pause is a port's retry delay
 };

@@ -4,7 +4,7 @@
 #include "core/hexdump.h"
 
 
-#include <QMutexLocker>
+#include <QSignalBlocker>
 #include <QTimer>
 
 namespace {
@@ -15,7 +15,6 @@ constexpr quint8 kFirstOwnId = 0xE0;
 constexpr quint8 kOfdMarker = 0xDA;
 constexpr quint8 kListenTaskA = 0xE5;
 constexpr quint8 kListenTaskB = 0xE6;
-constexpr int kLoopDelayMs = 10;
 constexpr qint32 kAppBaudRate = 115200;
 
 bool startsWith(const QByteArray &data, quint8 b)
@@ -74,47 +73,29 @@ void ComProxyMorv3::start()
     connect(devPort, &QSerialPort::errorOccurred, this, &ComProxyMorv3::devError);
     connect(appPort, &QSerialPort::readyRead, this, &ComProxyMorv3::readFromSoft);
     connect(appPort, &QSerialPort::errorOccurred, this, &ComProxyMorv3::appError);
+    devStageTimer = new QTimer(this);
+    devStageTimer->setSingleShot(true);
+    connect(devStageTimer, &QTimer::timeout, this, &ComProxyMorv3::onDevStageTimer);
+    appRetryTimer = new QTimer(this);
+    appRetryTimer->setSingleShot(true);
+    connect(appRetryTimer, &QTimer::timeout, this, &ComProxyMorv3::ensureAppPort);
 
-    int delay = kLoopDelayMs;
-    while (!stopping()) {
-        waitUnlessStopped(delay);
-        if (stopping())
-            break;
-
-        if (!devPort->isOpen() || devReopen) {
-            if (openDevPort())
-                deviceStartup();
-        }
-        if (!devPort->isOpen()) {
-            delay = m_timings.retryMs;
-            continue;
-        }
-        devReopen = false;
-
-        if (!appPort->isOpen() || appReopen)
-            openAppPort();
-        if (!appPort->isOpen()) {
-            delay = m_timings.retryMs;
-            continue;
-        }
-        appReopen = false;
-        delay = kLoopDelayMs;
-    }
+    scheduleDevOpen();
+    // Everything else happens in the slots; this only waits for stop().
+    while (!stopping())
+        EventWait::until(3600 * 1000, [this] { return stopping(); });
 
     // stop() may come from any thread; the ports are closed here, in ours.
+    devStageTimer->stop();
+    appRetryTimer->stop();
     if (pollTimer)
         pollTimer->stop();
     if (watchdogTimer)
         watchdogTimer->stop();
-    {
-        QMutexLocker appLock(&appMutex);
-        closePort(appPort);
-    }
-    {
-        QMutexLocker devLock(&devMutex);
-        devReady = false;
-        closePort(devPort);
-    }
+    closePort(appPort);
+    devReady = false;
+    devStage = DevStage::Closed;
+    closePort(devPort);
     logInfo(QStringLiteral("stopped"));
     emit finished();
 }
@@ -122,12 +103,8 @@ void ComProxyMorv3::start()
 void ComProxyMorv3::stop()
 {
     m_stopRequested.store(true);
-}
-
-void ComProxyMorv3::waitUnlessStopped(int ms)
-{
-    for (int i = 0; i < ms && !stopping(); ++i)
-        sleepProcessingEvents(1);
+    // Any event ends the worker's wait, which then sees the flag.
+    QMetaObject::invokeMethod(this, [] { EventWait::wake(); }, Qt::QueuedConnection);
 }
 
 void ComProxyMorv3::closePort(QSerialPort *port)
@@ -142,9 +119,8 @@ void ComProxyMorv3::closePort(QSerialPort *port)
     port->blockSignals(blocked);
 }
 
-bool ComProxyMorv3::openDevPort()
+void ComProxyMorv3::scheduleDevOpen()
 {
-    QMutexLocker lock(&devMutex);
     devReady = false;
     // No polls or reconnects while the port is being (re)opened;
     // deviceStartup() restarts both timers.
@@ -152,35 +128,75 @@ bool ComProxyMorv3::openDevPort()
         pollTimer->stop();
     if (watchdogTimer)
         watchdogTimer->stop();
+    // Closed at the next turn: this may run inside the port's own signal.
+    devStage = DevStage::Closing;
+    devStageTimer->start(0);
+}
 
-    devPort->blockSignals(true);
-    if (devPort->isOpen())
-        devPort->close();
-    waitUnlessStopped(m_timings.openWaitMs);
-
-    bool ok = false;
-    if (!stopping()) {
-        logInfo(QStringLiteral("Open %1...").arg(entry.dev.port));
-        devPort->setPortName(entry.dev.port);
-        devPort->setBaudRate(entry.dev.baudrate, QSerialPort::AllDirections);
-        ok = devPort->open(QIODevice::ReadWrite);
-        if (ok) {
-            logInfo(QStringLiteral("OK"));
-            waitUnlessStopped(m_timings.openWaitMs);
-            devPort->clear(QSerialPort::AllDirections);
+void ComProxyMorv3::onDevStageTimer()
+{
+    if (stopping())
+        return;
+    switch (devStage) {
+    case DevStage::Closed:
+    case DevStage::Ready:
+        return;
+    case DevStage::Closing:
+        closePort(devPort);
+        devStage = DevStage::Waiting;
+        devStageTimer->start(m_timings.openWaitMs);
+        return;
+    case DevStage::Waiting:
+        if (openDevPort()) {
+            devStage = DevStage::Settling;
+            devStageTimer->start(m_timings.openWaitMs);
         } else {
-            logError(devPort->errorString());
+            // As before: a second's pause, then the wait before opening.
+            devStageTimer->start(m_timings.retryMs + m_timings.openWaitMs);
         }
+        return;
+    case DevStage::Settling:
+        devPort->clear(QSerialPort::AllDirections);
+        devFrame.clear();
+        devBroken = 0;
+        devStage = DevStage::Ready;
+        devReady = true;
+        devReopen = false;
+        deviceStartup();
+        ensureAppPort();
+        return;
     }
-    devPort->blockSignals(false);
-    devFrame.clear();
-    devReady = ok && !stopping();
-    return devReady;
+}
+
+bool ComProxyMorv3::openDevPort()
+{
+    const QSignalBlocker blocker(devPort);
+    logInfo(QStringLiteral("Open %1...").arg(entry.dev.port));
+    devPort->setPortName(entry.dev.port);
+    devPort->setBaudRate(entry.dev.baudrate, QSerialPort::AllDirections);
+    if (!devPort->open(QIODevice::ReadWrite)) {
+        logError(devPort->errorString());
+        return false;
+    }
+    logInfo(QStringLiteral("OK"));
+    return true;
+}
+
+void ComProxyMorv3::ensureAppPort()
+{
+    if (stopping() || devStage != DevStage::Ready)
+        return;   // the device port's start-up calls again
+    if (appPort->isOpen() && !appReopen)
+        return;
+    openAppPort();
+    if (appPort->isOpen())
+        appReopen = false;
+    else
+        appRetryTimer->start(m_timings.retryMs);
 }
 
 void ComProxyMorv3::openAppPort()
 {
-    QMutexLocker lock(&appMutex);
     appPort->blockSignals(true);
     if (appPort->isOpen())
         appPort->close();
@@ -196,11 +212,11 @@ void ComProxyMorv3::openAppPort()
     }
     appPort->blockSignals(false);
     appFrame.clear();
+    appBroken = 0;
 }
 
 void ComProxyMorv3::deviceStartup()
 {
-    QMutexLocker lock(&devMutex);
     acknowledgeAll();
     pendingAbortId = sendRequest(QByteArray(1, char(0xC4)));
     restartListening();
@@ -217,7 +233,6 @@ void ComProxyMorv3::deviceStartup()
 
 void ComProxyMorv3::restartListening()
 {
-    QMutexLocker lock(&devMutex);
     if (listenTaskId == kNone) {
         listenTaskId = kListenTaskA;
     } else {
@@ -259,7 +274,6 @@ bool ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArray &bytes)
 
 quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
 {
-    QMutexLocker lock(&devMutex);
     if (!devReady)
         return kNone;
     Morv3Frame record;
@@ -272,7 +286,6 @@ quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
 
 void ComProxyMorv3::onOfdDataReceived(QByteArray data)
 {
-    QMutexLocker lock(&devMutex);
     if (!devReady) {
         logWarn(QStringLiteral("device port not open, OFD answer dropped: ") + hexDump(data));
         return;
@@ -296,7 +309,6 @@ void ComProxyMorv3::updateAsyncRequest()
         QByteArray poll;
         poll.append(char(0xC3));
         poll.append(char(listenTaskId));
-        QMutexLocker lock(&devMutex);
         const quint8 id = sendRequest(poll);
         if (id != kNone)
             pendingPollId = id;
@@ -309,14 +321,13 @@ void ComProxyMorv3::deviceLost()
 {
     // The next data from the device resumes the OfdWorker again.
     firstRead = true;
-    devReady = false;
     devReopen = true;
+    scheduleDevOpen();
     emit portConnectionLost();
 }
 
 void ComProxyMorv3::doReconnect()
 {
-    QMutexLocker lock(&devMutex);
     if (devReopen)
         return;
     logWarn(QStringLiteral("no data from the device for %1 ms, reopening").arg(m_timings.watchdogMs));
@@ -325,7 +336,6 @@ void ComProxyMorv3::doReconnect()
 
 void ComProxyMorv3::devError(QSerialPort::SerialPortError error)
 {
-    QMutexLocker lock(&devMutex);
     if (error == QSerialPort::NoError)
         return;
     // A dead line repeats its error on every poll of the port until the
@@ -340,16 +350,16 @@ void ComProxyMorv3::devError(QSerialPort::SerialPortError error)
 
 void ComProxyMorv3::appError(QSerialPort::SerialPortError error)
 {
-    QMutexLocker lock(&appMutex);
     if (error == QSerialPort::NoError || appReopen)
         return;
     logError(QStringLiteral("app error %1").arg(int(error)));
     appReopen = true;
+    // Reopened from the event loop, not inside the port's own signal.
+    appRetryTimer->start(0);
 }
 
 void ComProxyMorv3::readFromDev()
 {
-    QMutexLocker lock(&devMutex);
     if (!devReady)
         return;
     const QByteArray bytes = devPort->readAll();
@@ -363,19 +373,45 @@ void ComProxyMorv3::readFromDev()
         watchdogTimer->start(m_timings.watchdogMs);
 
     for (char c : bytes) {
-        if (devFrame.feed(quint8(c))) {
+        switch (devFrame.step(quint8(c))) {
+        case Morv3Decoder::Outcome::NeedMore:
+            break;
+        case Morv3Decoder::Outcome::Complete:
             handleDevFrame();
             devFrame.clear();
+            break;
+        case Morv3Decoder::Outcome::Invalid:
+            droppedBroken(QStringLiteral("device"), devFrame.broken(), &devBroken);
+            break;
         }
+        if (!devReady)
+            return;   // the port is being reopened: the rest is stale
     }
+}
+
+void ComProxyMorv3::droppedBroken(const QString &side, const QByteArray &bytes, int *count)
+{
+    // A storm of start bytes must not flood the log: the first few are
+    // named, the rest counted until a good frame comes.
+    constexpr int kNamed = 5;
+    ++*count;
+    if (*count <= kNamed)
+        logWarn(QStringLiteral("broken frame from the %1 dropped: ").arg(side) + hexDump(bytes));
+    else if (*count == kNamed + 1)
+        logWarn(QStringLiteral("more broken frames from the %1, dropped without a word until a whole frame comes").arg(side));
 }
 
 void ComProxyMorv3::handleDevFrame()
 {
     const Morv3Frame &frame = devFrame.frame();
     const QByteArray &data = frame.data;
+    devBroken = 0;
 
     if (frame.id >= kFirstOwnId && frame.id != kAsyncId) {
+        if (!devFrame.crcMatches()) {
+            logWarn(QStringLiteral("bad CRC, answer dropped <o- ") + Morv3Frame::describe(frame));
+            return;
+        }
         if (m_logger->isDebugEnabled())
             logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
         if (frame.id == pendingAbortId) {
@@ -399,6 +435,11 @@ void ComProxyMorv3::handleDevFrame()
             skip = 3;
         else if (data.size() >= 2 && quint8(data.at(0)) == 0xA3 && quint8(data.at(1)) == kOfdMarker)
             skip = 2;
+        if (skip > 0 && !devFrame.crcMatches()) {
+            // Not acknowledged either: the device still holds the message.
+            logWarn(QStringLiteral("bad CRC, OFD frame dropped <o- ") + Morv3Frame::describe(frame));
+            return;
+        }
         if (skip > 0) {
             emit portDataReceived(data.mid(skip));
             if (m_logger->isDebugEnabled())
@@ -408,7 +449,6 @@ void ComProxyMorv3::handleDevFrame()
         }
     }
 
-    QMutexLocker appLock(&appMutex);
     if (writeFrame(appPort, devFrame.raw()))
         logInfo(QStringLiteral("<-- ") + Morv3Frame::describe(frame));
     else
@@ -417,19 +457,25 @@ void ComProxyMorv3::handleDevFrame()
 
 void ComProxyMorv3::readFromSoft()
 {
-    QMutexLocker lock(&appMutex);
     const QByteArray bytes = appPort->readAll();
     for (char c : bytes) {
-        if (appFrame.feed(quint8(c))) {
+        switch (appFrame.step(quint8(c))) {
+        case Morv3Decoder::Outcome::NeedMore:
+            break;
+        case Morv3Decoder::Outcome::Complete:
+            appBroken = 0;
             handleAppFrame();
             appFrame.clear();
+            break;
+        case Morv3Decoder::Outcome::Invalid:
+            droppedBroken(QStringLiteral("application"), appFrame.broken(), &appBroken);
+            break;
         }
     }
 }
 
 void ComProxyMorv3::handleAppFrame()
 {
-    QMutexLocker devLock(&devMutex);
     const Morv3Frame &frame = appFrame.frame();
     const QString text = Morv3Frame::describe(frame);
     if (!devReady) {

@@ -4,7 +4,6 @@
 #include "core/iportworker.h"
 #include "core/settings.h"
 
-#include <QRecursiveMutex>
 #include <QSerialPort>
 
 #include <log4cxx/logger.h>
@@ -57,6 +56,18 @@ public slots:
     void onOfdDataReceived(QByteArray data) override;
 
 private:
+    // Where the device port stands; the stage timer moves it on.
+    enum class DevStage {
+        Closed,   // not opened yet, or stopping
+        Closing,  // to be closed at the next turn of the event loop
+        Waiting,  // closed, waiting before the next open
+        Settling, // open, waiting for the device to settle
+        Ready,    // open and started up: frames may be written
+    };
+
+    void scheduleDevOpen();
+    void onDevStageTimer();
+    void ensureAppPort();
     bool openDevPort();
     void openAppPort();
     void deviceStartup();
@@ -71,7 +82,7 @@ private:
     void handleDevFrame();
     void handleAppFrame();
     void deviceLost();
-    void waitUnlessStopped(int ms);
+    void droppedBroken(const QString &side, const QByteArray &bytes, int *count);
     bool stopping() const { return m_stopRequested.load(); }
 
     void logDebug(const QString &text);
@@ -83,17 +94,22 @@ private:
     Timings m_timings;
     log4cxx::LoggerPtr m_logger;
 
+    // Everything below lives on the worker's thread; only m_stopRequested
+    // is touched from other threads.
     QSerialPort *devPort = nullptr;
-    QRecursiveMutex devMutex;
     Morv3Decoder devFrame{Morv3Decoder::DeviceSide};
     bool devReopen = false;
     // Open, settled and cleared: frames may be written to the device.
     bool devReady = false;
+    DevStage devStage = DevStage::Closed;
+    QTimer *devStageTimer = nullptr;
+    int devBroken = 0;   // broken frames in a row, for a bounded log
 
     QSerialPort *appPort = nullptr;
-    QRecursiveMutex appMutex;
     Morv3Decoder appFrame{Morv3Decoder::ApplicationSide};
     bool appReopen = false;
+    QTimer *appRetryTimer = nullptr;
+    int appBroken = 0;
 
     std::atomic<bool> m_stopRequested{false};
     bool firstRead = true;

@@ -183,26 +183,6 @@ private slots:
         QVERIFY(rig.received->isEmpty());
     }
 
-    void frameSizeLimit()
-    {
-        Rig rig("limit");
-        QVERIFY(rig.waitReady());
-        const QByteArray largest(Morv2Frame::kMaxData, Morv2Frame::DLE);
-        QCOMPARE(rig.appPeer.send(largest, kWait), Morv2Peer::Result::Ok);
-        QCOMPARE(readFrameData(rig.devPeer), largest);
-
-        // One byte more: no ACK, and the frame goes nowhere; a good frame
-        // sent again in its place is taken.
-        QCOMPARE(rig.appPeer.writeByte(Morv2Frame::ENQ), true);
-        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
-        rig.appPeer.write(Morv2Frame::build(QByteArray(Morv2Frame::kMaxData + 1, 'x')));
-        QCOMPARE(rig.appPeer.readByte(1000), -1);
-        rig.appPeer.write(Morv2Frame::build("short"));
-        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
-        rig.appPeer.writeByte(Morv2Frame::EOT);
-        QCOMPARE(readFrameData(rig.devPeer), QByteArray("short"));
-    }
-
     void ofdFramesGoToOfdOnly()
     {
         Rig rig("ofd");
@@ -286,42 +266,27 @@ private slots:
         QVERIFY(rig.appPeer.receiveAfterEnq(nullptr, kWait));
     }
 
-    void unacknowledgedFrameIsGivenUp()
+    // Failures of the handshake are logged by their number and the loop
+    // goes on; each limit is in the link's own table.
+    void linkErrorIsLoggedAndLoopGoesOn()
     {
-        Rig rig("noack");
+        Rig rig("linkerror");
         QVERIFY(rig.waitReady());
-        QCOMPARE(rig.appPeer.send("lost", kWait), Morv2Peer::Result::Ok);
-        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
-        rig.devPeer.writeByte(Morv2Frame::ACK);
-        for (int i = 0; i < 10; ++i)
-            QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("lost"));
-        QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::EOT));
-        QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("error in line 548"), 1, kWait);
-
-        // The loop goes on.
+        rig.appPeer.write(QByteArray(100, 'x'));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("error in line 384"), 1, kWait);
         QCOMPARE(rig.appPeer.send("next", kWait), Morv2Peer::Result::Ok);
         QCOMPARE(readFrameData(rig.devPeer), QByteArray("next"));
-    }
 
-    void wrongCheckByteIsRefused()
-    {
-        Rig rig("nak");
-        QVERIFY(rig.waitReady());
-        rig.appPeer.writeByte(Morv2Frame::ENQ);
-        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
-        QByteArray bad = Morv2Frame::build("data");
-        bad[bad.size() - 1] = char(bad.back() ^ 0x40);
-        rig.appPeer.write(bad);
-        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::NAK));
-        rig.appPeer.write(Morv2Frame::build("data"));
-        QCOMPARE(rig.appPeer.readByte(kWait), int(Morv2Frame::ACK));
-        rig.appPeer.writeByte(Morv2Frame::EOT);
-        QCOMPARE(readFrameData(rig.devPeer), QByteArray("data"));
-        QCOMPARE(rig.log->count("app -> dev |"), 1);
+        // A storm of noise: a bounded number of lines, then traffic again.
+        rig.appPeer.write(QByteArray(2000, char(0xFF)));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("further errors in line"), 1, kWait);
+        QCOMPARE(rig.appPeer.send("after", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("after"));
+        QCOMPARE(rig.log->count("error in line 384"), 6);
     }
 
     // The device, not seeing our frame acknowledged in time, begins its own
-    // frame: the proxy takes it, passes it on and drops its own.
+    // frame: the proxy takes it, passes it on, then sends its own again.
     void frameYieldedBySendIsRouted()
     {
         Rig rig("yield");
@@ -339,9 +304,10 @@ private slots:
 
         QCOMPARE(readFrameData(rig.appPeer), QByteArray("answer"));
         QTRY_COMPARE_WITH_TIMEOUT(rig.log->count("frame abandoned"), 1, kWait);
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("command"));
 
         // An OFD frame yielded the same way goes to the OFD side, and the
-        // abandoned command is not sent again.
+        // abandoned command goes again before the OFD answer queued meanwhile.
         QCOMPARE(rig.appPeer.send("again", kWait), Morv2Peer::Result::Ok);
         QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ENQ));
         rig.devPeer.writeByte(Morv2Frame::ACK);
@@ -349,11 +315,14 @@ private slots:
         QCOMPARE(rig.devPeer.readWireFrame(kWait), Morv2Frame::build("again"));
         rig.devPeer.writeByte(Morv2Frame::ENQ);
         QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
+        rig.ofdAnswer("newer");
         rig.devPeer.write(Morv2Frame::build(QByteArray::fromHex("da77")));
         QCOMPARE(rig.devPeer.readByte(kWait), int(Morv2Frame::ACK));
         rig.devPeer.writeByte(Morv2Frame::EOT);
         QTRY_COMPARE_WITH_TIMEOUT(rig.received->size(), 1, kWait);
         QCOMPARE(rig.received->at(0).at(0).toByteArray(), QByteArray::fromHex("77"));
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("again"));
+        QCOMPARE(readFrameData(rig.devPeer), QByteArray("ag") + QByteArray::fromHex("da") + "newer");
         QCOMPARE(rig.devPeer.send("last", kWait), Morv2Peer::Result::Ok);
         QCOMPARE(readFrameData(rig.appPeer), QByteArray("last"));
         QCOMPARE(rig.devPeer.readByte(500), -1);

@@ -191,14 +191,88 @@ private slots:
         }
     }
 
-    void startByteInsideFrameIsData()
+    // Each case: bytes in, then per side the outcomes in order ("C" frame
+    // with good CRC, "B" frame with bad CRC, "I" broken frame given up) and
+    // the raw bytes of every complete frame.
+    void framing_data()
     {
-        // A frame cut short is completed by the next bytes, whatever they are.
-        Morv3Decoder app(Morv3Decoder::ApplicationSide);
-        const Collected got = feedAll(app, hex("fe030001aa") + hex("fe0200"));
-        QCOMPARE(got.frames.size(), 1);
-        QCOMPARE(got.frames[0].data, hex("aafe02"));
-        QCOMPARE(got.frames[0].crc, hex("00"));
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("outcomes");
+        QTest::addColumn<QList<QByteArray>>("frames");
+
+        const QByteArray a = Morv3Frame::encodeFrameWithId(0x03, hex("0102"));
+        const QByteArray b = Morv3Frame::encodeFrameWithId(0xF0, hex("a600da11"));
+        QByteArray badCrc = b;
+        badCrc[badCrc.size() - 1] = char(quint8(badCrc.back()) ^ 0x5A);
+        QByteArray lost = a;
+        lost.remove(4, 1);   // one data byte lost on the line
+
+        QTest::newRow("tiny") << hex("fe") << QString() << QList<QByteArray>();
+        QTest::newRow("short") << a.left(a.size() - 1) << QString() << QList<QByteArray>();
+        QTest::newRow("complete-and-short") << a + b.left(4) << QStringLiteral("C") << QList<QByteArray>{a};
+        QTest::newRow("garbage-before") << hex("0011ff55") + a << QStringLiteral("C") << QList<QByteArray>{a};
+        QTest::newRow("bad CRC") << badCrc + a << QStringLiteral("BC") << QList<QByteArray>{badCrc, a};
+        QTest::newRow("lost byte") << lost + b << QStringLiteral("IC") << QList<QByteArray>{b};
+        QTest::newRow("0xFE inside data") << hex("fe030001aafe") + a.mid(1) << QStringLiteral("IC")
+                                          << QList<QByteArray>{a};
+        QTest::newRow("0xFE as CRC") << a.left(a.size() - 1) + a << QStringLiteral("IC") << QList<QByteArray>{a};
+        // LEN bytes are never escaped: 0xFE there is a length byte.
+        QTest::newRow("0xFE in LEN") << hex("fefe00") << QString() << QList<QByteArray>();
+        // A garbled length is cut short by the next frame's start byte.
+        QTest::newRow("garbled length") << hex("fe7fff03") + hex("0102") + a << QStringLiteral("IC")
+                                        << QList<QByteArray>{a};
+    }
+
+    void framing()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QString, outcomes);
+        QFETCH(QList<QByteArray>, frames);
+        for (auto side : {Morv3Decoder::DeviceSide, Morv3Decoder::ApplicationSide}) {
+            Morv3Decoder decoder(side);
+            QString seen;
+            QList<QByteArray> raws;
+            for (char c : input) {
+                switch (decoder.step(quint8(c))) {
+                case Morv3Decoder::Outcome::NeedMore:
+                    break;
+                case Morv3Decoder::Outcome::Complete:
+                    seen += decoder.crcMatches() ? QLatin1Char('C') : QLatin1Char('B');
+                    raws.append(decoder.raw());
+                    decoder.clear();
+                    break;
+                case Morv3Decoder::Outcome::Invalid:
+                    seen += QLatin1Char('I');
+                    QVERIFY(!decoder.broken().isEmpty());
+                    QCOMPARE(quint8(decoder.broken().at(0)), quint8(0xFE));
+                    QCOMPARE(decoder.raw(), hex("fe"));
+                    break;
+                }
+            }
+            QCOMPARE(seen, outcomes);
+            QCOMPARE(raws, frames);
+        }
+    }
+
+    void crcCheckedThroughEscapes()
+    {
+        // Data and a CRC that need escaping still check on both sides.
+        for (quint8 wanted : {quint8(0xFE), quint8(0xFD)}) {
+            for (int b = 0; b < 256; ++b) {
+                const QByteArray payload = hex("fefd") + QByteArray(1, char(b));
+                if (Morv3Frame::crc8(QByteArray(1, char(0x20)) + payload) != wanted)
+                    continue;
+                const QByteArray wire = Morv3Frame::encodeFrameWithId(0x20, payload);
+                for (auto side : {Morv3Decoder::DeviceSide, Morv3Decoder::ApplicationSide}) {
+                    Morv3Decoder decoder(side);
+                    const Collected got = feedAll(decoder, wire.left(wire.size() - 1));
+                    QCOMPARE(got.frames.size(), 0);
+                    QCOMPARE(decoder.step(quint8(wire.back())), Morv3Decoder::Outcome::Complete);
+                    QVERIFY(decoder.crcMatches());
+                }
+                break;
+            }
+        }
     }
 
     void frameIdentifiersCycle()

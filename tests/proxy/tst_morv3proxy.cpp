@@ -236,6 +236,15 @@ ComProxyMorv3::Timings quick()
 
 const QByteArray kFirstListen = hex("c105e5");
 
+// A frame (data without bytes to escape) whose CRC byte is wrong.
+QByteArray withBadCrc(quint8 id, const QByteArray &data)
+{
+    quint8 crc = Morv3Frame::crc8(QByteArray(1, char(id)) + data) ^ 0x5A;
+    if (crc >= 0xFD)
+        crc = 0x00;
+    return bytes({0xFE, int(data.size()), 0x00, id}) + data + QByteArray(1, char(crc));
+}
+
 } // namespace
 
 class TestMorv3Proxy : public QObject
@@ -342,6 +351,38 @@ private slots:
         QCOMPARE(rig.app.read(other.size(), kWait), other);
         QCOMPARE(rig.dev.drain(200), QByteArray());
         QCOMPARE(rig.recorder.events.size(), 3);
+    }
+
+    void badFramesTheServiceConsumesAreDropped()
+    {
+        Rig rig(quick());
+        rig.start();
+        const quint8 abortId = rig.expectStartup(kFirstListen);
+        QVERIFY(abortId);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.appOpen(), kWait);
+
+        // The abort's answer and an OFD frame, both with a wrong CRC: neither
+        // renews the listening task nor reaches the OFD side.
+        QVERIFY(rig.dev.write(withBadCrc(abortId, hex("a300")) + withBadCrc(0xF0, hex("a600da0102"))));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log().count(QStringLiteral("WARN bad CRC")) == 2, kWait);
+        QVERIFY(rig.log().contains(QStringLiteral("WARN bad CRC, OFD frame dropped <o- id = F0, data = [A6 00 DA 01 02 (5 bytes)]")));
+        QCOMPARE(rig.dev.drain(200), QByteArray());
+
+        // A frame cut short by the next start byte is dropped; the next one is taken.
+        const QByteArray good = Morv3Frame::encodeFrameWithId(0xF0, hex("a3da03"));
+        QVERIFY(rig.dev.write(good.left(5) + good));
+        QCOMPARE(rig.devFrame().frame.data, hex("c2e5"));
+        QCOMPARE(rig.devFrame().frame.data, hex("c105e6"));
+        const QStringList expected{QStringLiteral("established"), QStringLiteral("data 03")};
+        QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events, expected, kWait);
+        QVERIFY(rig.log().contains(QStringLiteral("WARN broken frame from the device dropped: ") + "FE 03 00 F0 A3 (5 bytes)"));
+
+        // A start-byte storm: a bounded number of lines, and a frame after it passes.
+        QVERIFY(rig.dev.write(QByteArray(3000, char(0xFE))));
+        const QByteArray next = Morv3Frame::encodeFrameWithId(0x06, hex("0102"));
+        QVERIFY(rig.dev.write(next));
+        QCOMPARE(rig.app.read(next.size(), kWait), next);
+        QVERIFY(rig.log().count(QStringLiteral("broken frame")) <= 7);
     }
 
     void ofdAnswersGoOutAsTasks()

@@ -1,7 +1,7 @@
 #include "devsim/configcheck.h"
 #include "devsim/demodocument.h"
 #include "devsim/democonfig.h"
-#include "devsim/morv2link.h"
+#include "devsim/morv2port.h"
 #include "devsim/morv3device.h"
 #include "devsim/ofdstandin.h"
 #include "devsim/poscommand.h"
@@ -364,8 +364,8 @@ private slots:
     {
         PtyEnd line;
         QVERIFY(line.open());
-        Morv2Link link(&line);
-        QSignalSpy received(&link, &Morv2Link::frameReceived);
+        Morv2Port link(&line);
+        QSignalSpy received(&link, &Morv2Port::frameReceived);
         ServiceSide peer(line.slavePath());
         QVERIFY(peer.fd >= 0);
         const char ENQ = Morv2Frame::ENQ, ACK = Morv2Frame::ACK, EOT = Morv2Frame::EOT, NAK = Morv2Frame::NAK;

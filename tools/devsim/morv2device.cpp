@@ -1,6 +1,6 @@
 #include "devsim/morv2device.h"
 
-#include "devsim/morv2link.h"
+#include "devsim/morv2port.h"
 #include "devsim/poscommand.h"
 
 namespace {
@@ -13,9 +13,9 @@ constexpr int kMaxOfdChunk = 1000;
 
 Morv2Device::Morv2Device(PtyEnd *line, QObject *parent)
     : DeviceEnd(parent)
-    , m_link(new Morv2Link(line, this))
+    , m_link(new Morv2Port(line, this))
 {
-    connect(m_link, &Morv2Link::frameReceived, this, &Morv2Device::onFrame);
+    connect(m_link, &Morv2Port::frameReceived, this, &Morv2Device::onFrame);
 }
 
 int Morv2Device::badFrames() const

@@ -2,7 +2,7 @@
 
 #include "devsim/deviceend.h"
 
-class Morv2Link;
+class Morv2Port;
 class PtyEnd;
 
 // A device speaking exchange protocol 2: frames from the service whose
@@ -20,12 +20,12 @@ public:
     int badFrames() const override;
     int startups() const override { return m_contact ? 1 : 0; }
 
-    Morv2Link *link() const { return m_link; }
+    Morv2Port *link() const { return m_link; }
 
 private:
     void onFrame(const QByteArray &data);
 
-    Morv2Link *m_link;
+    Morv2Port *m_link;
     int m_answered = 0;
     int m_malformed = 0;
     bool m_contact = false;

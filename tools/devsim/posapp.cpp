@@ -1,6 +1,6 @@
 #include "devsim/posapp.h"
 
-#include "devsim/morv2link.h"
+#include "devsim/morv2port.h"
 #include "devsim/poscommand.h"
 #include "devsim/ptyend.h"
 
@@ -24,8 +24,8 @@ PosApp::PosApp(PtyEnd *line, int protocol, QObject *parent)
     m_timer->setSingleShot(true);
     connect(m_timer, &QTimer::timeout, this, &PosApp::onTimeout);
     if (protocol == 2) {
-        m_link = new Morv2Link(line, this);
-        connect(m_link, &Morv2Link::frameReceived, this, &PosApp::onAnswer);
+        m_link = new Morv2Port(line, this);
+        connect(m_link, &Morv2Port::frameReceived, this, &PosApp::onAnswer);
     } else {
         connect(line, &PtyEnd::received, this, &PosApp::onBytes);
     }

@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QObject>
 
-class Morv2Link;
+class Morv2Port;
 class PtyEnd;
 class QTimer;
 
@@ -41,7 +41,7 @@ private:
 
     PtyEnd *m_line;
     int m_protocol;
-    Morv2Link *m_link = nullptr;
+    Morv2Port *m_link = nullptr;
     Morv3Decoder m_decoder;
     QTimer *m_timer;
     QByteArray m_request;

@@ -1,0 +1,56 @@
+// Drives the protocol-2 link with arbitrary bytes, time-outs and exchanges:
+// no crash, bounded buffers, and every outcome consistent with the limits.
+// Input: 0xFF followed by a command byte (0 time-out, 1 receive, 2 send the
+// next n bytes, n the byte after), anything else is a byte from the line.
+
+#include "proxy/morv2link.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void check(const Morv2Link &link, const Morv2Link::Actions &a)
+{
+    if (a.timer == Morv2Link::Timer::Start && a.timerMs <= 0)
+        std::abort();
+    if (a.finished) {
+        if (!link.idle() || (a.error != Morv2Link::NoError && !a.frame.isEmpty()))
+            std::abort();
+        if (a.frame.size() > Morv2Frame::kMaxData)
+            std::abort();
+    }
+    if (link.buffered() > Morv2Link::kMaxBuffered)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Morv2Link::Config config;
+    config.yieldOnConflict = size > 0 && (data[0] & 1);
+    Morv2Link link(config);
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] != 0xFF || i + 1 >= size) {
+            check(link, link.feed(QByteArray(1, char(data[i]))));
+            continue;
+        }
+        const uint8_t command = data[++i];
+        if (command == 0) {
+            check(link, link.timeout());
+        } else if (command == 1) {
+            check(link, link.begin(QByteArray()));
+        } else if (command == 2 && i + 1 < size) {
+            const size_t n = data[++i];
+            const size_t take = n < size - i - 1 ? n : size - i - 1;
+            const QByteArray request(reinterpret_cast<const char *>(data + i + 1), qsizetype(take));
+            i += take;
+            check(link, link.begin(request));
+        } else {
+            check(link, link.feed(QByteArray(1, char(data[i]))));
+        }
+    }
+    return 0;
+}
