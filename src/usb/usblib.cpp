@@ -95,6 +95,11 @@ QString UsbLib::loadFailure() const
     return failure;
 }
 
+SharedUsbContext &UsbLib::sharedContext()
+{
+    return workerContext;
+}
+
 void UsbLib::clearTable()
 {
     resolved = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "usb/sharedusbcontext.h"
+
 #include <QByteArray>
 #include <QLibrary>
 #include <QMutex>
@@ -9,9 +11,10 @@
 #include <libusb-1.0/libusb.h>
 
 // libusb loaded at run time from the executable's own directory. One object
-// per process; every caller brings its own context. An entry that did not
-// resolve makes its wrapper return LIBUSB_ERROR_NOT_SUPPORTED (or do nothing)
-// instead of calling through a null pointer.
+// per process; the device workers share one context (sharedContext()), other
+// callers bring their own. An entry that did not resolve makes its wrapper
+// return LIBUSB_ERROR_NOT_SUPPORTED (or do nothing) instead of calling
+// through a null pointer.
 class UsbLib : public QLibrary
 {
     Q_OBJECT
@@ -28,6 +31,9 @@ public:
     bool isLoaded() const;
     // Why the last load failed (the text also logged at ERROR), or empty.
     QString loadFailure() const;
+
+    // The context of the device workers.
+    SharedUsbContext &sharedContext();
 
     int init(libusb_context **ctx);
     void exit(libusb_context *&ctx);
@@ -76,6 +82,7 @@ private:
     QMutex loadLock;
     bool resolved = false;
     QString failure;
+    SharedUsbContext workerContext{*this};
 
     int (*fInit)(libusb_context **) = nullptr;
     void (*fExit)(libusb_context *) = nullptr;

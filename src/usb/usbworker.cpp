@@ -43,8 +43,7 @@ UsbWorker::~UsbWorker()
         handle = nullptr;
     }
     releaseList();
-    // The final closeDevice() made a fresh context; nobody else will exit it.
-    lib->exit(context);
+    releaseContext();
 }
 
 void UsbWorker::setPauses(int openRetry, int lostPause)
@@ -78,9 +77,32 @@ void UsbWorker::waitUnlessStopped(int ms)
     EventWait::until(ms, [this] { return stopRequested; });
 }
 
+void UsbWorker::acquireContext()
+{
+    if (context)
+        return;
+    int result = 0;
+    context = lib->sharedContext().acquire(&result);
+    if (context) {
+        contextFailed = false;
+    } else if (!contextFailed && lib->isLoaded()) {
+        // Said once per run of failures; a missing library is reported by UsbLib.
+        contextFailed = true;
+        logError(QStringLiteral("libusb init: %1").arg(QString::fromLocal8Bit(lib->strerror(result))));
+    }
+}
+
+void UsbWorker::releaseContext()
+{
+    if (!context)
+        return;
+    context = nullptr;
+    lib->sharedContext().release();
+}
+
 void UsbWorker::start()
 {
-    lib->init(&context);
+    acquireContext();
     readThread.start();
     int failedOpens = 0;
     bool gaveUp = false;
@@ -114,6 +136,7 @@ void UsbWorker::start()
     while (readPending)
         EventWait::until(kIdleWaitMs, [this] { return !readPending; });
     closeDevice();
+    releaseContext();
     readThread.quit();
     readThread.wait();
     emit finished();
@@ -175,6 +198,8 @@ bool UsbWorker::openDevice()
     earlyErrors = 0;
     releaseList();
     closeDevice();
+    // A context that could not be made at the start is asked for again.
+    acquireContext();
 
     const QString &port = entry.port;
     if (port.contains(QLatin1Char('-'))) {
@@ -292,9 +317,9 @@ void UsbWorker::closeDevice()
         lib->close(handle);
         handle = nullptr;
     }
+    // The context stays: libusb keeps its device list current, and the next
+    // open reads that list afresh.
     releaseList();
-    lib->exit(context);
-    lib->init(&context);
 }
 
 void UsbWorker::requestRead()

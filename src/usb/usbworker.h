@@ -73,6 +73,8 @@ private:
     void closeAfterLoss();
     void waitUnlessStopped(int ms);
     void releaseList();
+    void acquireContext();
+    void releaseContext();
     quint8 inEndpoint() const;
     quint8 outEndpoint() const;
     void logInfo(const QString &text) const;
@@ -88,7 +90,10 @@ private:
     bool transferOk = false;
     UsbDeviceSettings entry;
     libusb_device **deviceList = nullptr;
+    // The one shared by all workers (UsbLib::sharedContext()); held from
+    // start() until the worker ends, null while not held.
     libusb_context *context = nullptr;
+    bool contextFailed = false;
     bool useInterface2 = false;
 
     int openRetryMs = kOpenRetryMs;

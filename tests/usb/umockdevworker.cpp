@@ -203,7 +203,7 @@ class TestUmockdevWorker : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void exchangeAndUnplug();
+    void exchangeUnplugAndReplug();
 
 private:
     UMockdevTestbed *testbed = nullptr;
@@ -249,7 +249,7 @@ void TestUmockdevWorker::cleanupTestCase()
         g_object_unref(testbed);
 }
 
-void TestUmockdevWorker::exchangeAndUnplug()
+void TestUmockdevWorker::exchangeUnplugAndReplug()
 {
     UsbDeviceSettings entry;
     entry.id = "umockdev";
@@ -311,15 +311,25 @@ void TestUmockdevWorker::exchangeAndUnplug()
     }
     umockdev_testbed_uevent(testbed, kSysPath, "remove");
     QTRY_COMPARE_WITH_TIMEOUT(rec.lost, 1, kWait);
+    // The worker's context stays: libusb itself drops the device from the
+    // list the reopen attempts read, and adds it back when it returns.
+    QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Not found device 2912:00a4") >= 1, kWait);
+    QCOMPARE(rec.established, 1);
+    {
+        std::lock_guard<std::mutex> guard(device.lock);
+        device.unplugged = false;
+    }
+    umockdev_testbed_uevent(testbed, kSysPath, "add");
+    QTRY_COMPARE_WITH_TIMEOUT(rec.established, 2, kWait);
     QVERIFY(worker);
     worker->stop();
     QVERIFY(QTest::qWaitFor([&thread] { return thread.isFinished(); }, kWait));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(worker.isNull());
     QCOMPARE(rec.finished, 1);
-    QCOMPARE(rec.established, 1);
+    QCOMPARE(rec.established, 2);
     const QStringList lines = log.lines();
-    QCOMPARE(lines.count("INFO|Open USB: 2912:00a4"), 1);
+    QCOMPARE(lines.count("INFO|Open USB: 2912:00a4"), 2);
     QVERIFY(lines.contains("INFO|read: 40 01 02 (3 bytes)"));
     QVERIFY(lines.contains("INFO|write: 01 00 (2 bytes)"));
     // libusb reports the vanished device; after it, the device is not found.
