@@ -626,11 +626,12 @@ async def stage_idle(b):
 class DevSim:
     """kiv-devsim on two pseudo-terminals, writing the service's settings.xml."""
 
-    def __init__(self, bench, service, protocol, documents, ofd=None):
+    def __init__(self, bench, service, protocol, documents, ofd=None, extra=()):
         self.args = [bench.devsim, "--protocol", str(protocol), "--documents", str(documents), "--commands", "0",
                      "--config", service.settings, "--logs", service.logs, "--timeout", str(bench.serial_timeout)]
         if ofd:
             self.args += ["--ofd", ofd]
+        self.args += list(extra)
         self.lines = []
         self.line_event = asyncio.Event()
 
@@ -749,33 +750,35 @@ async def stage_scale(b):
     return figures, {"latency_ms": samples}, table, "ms, 64-byte round trips"
 
 
-async def serial_one(b, protocol):
-    """kiv-devsim's documents through one serial proxy: (figures, samples, error or None)."""
+async def serial_one(b, protocol, echo_port):
+    """kiv-devsim's echo rounds through one serial proxy: (figures, samples, error or None)."""
     service = Service(b)
-    sim = DevSim(b, service, protocol, b.serial_documents + 1)
-    times = []
+    rounds = b.serial_warmup + b.serial_rounds
+    sim = DevSim(b, service, protocol, 1, ofd=f"127.0.0.1:{echo_port}",
+                 extra=["--echo-rounds", str(rounds), "--echo-size", "64", "--seed", str(b.seed + protocol)])
+    service_ms, direct_ms = [], []
     try:
         await sim.start()
         await sim.wait_line("service configuration written", 15)
         await service.start()
         note(f"kiv-devsim and the service started (protocol {protocol})")
         code = await service.running_until(sim.finish(b.serial_timeout + 10), b.serial_timeout + 20,
-                                           f"kiv-devsim's protocol-{protocol} documents")
+                                           f"kiv-devsim's protocol-{protocol} echo rounds")
         failed = []
         for line in sim.lines:
-            m = re.search(r"document (\d+) of \d+: .* intact after (\d+) ms", line)
-            if m and int(m.group(1)) > 1:  # the first one is the warm-up
-                times.append(float(m.group(2)))
-            if "FAILED" in line or "error" in line:
-                failed.append(line)
-        figures = dict(stats_ms(times), devsim_exit=code)
+            m = re.search(r"echo round (\d+): service (\d+) us, direct (\d+) us", line)
+            if m and int(m.group(1)) > b.serial_warmup:
+                service_ms.append(int(m.group(2)) / 1000.0)
+                direct_ms.append(int(m.group(3)) / 1000.0)
+            if "stopped" in line or "error" in line or "FAILED" in line:
+                failed.append(line.replace("kiv-devsim: ", "").strip())
         error = None
-        if code != 0 or len(times) < b.serial_documents:
+        if code != 0 or len(service_ms) < b.serial_rounds:
             why = failed[0] if failed else (" | ".join(sim.lines[-2:]) or "no output")
-            error = f"protocol {protocol}: kiv-devsim exit {code}, {len(times)} of {b.serial_documents} intact ({why})"
-        return figures, times, error
+            error = f"protocol {protocol}: kiv-devsim exit {code}, {len(service_ms)} of {b.serial_rounds} rounds ({why})"
+        return service_ms, direct_ms, error
     except StageError as e:
-        return dict(stats_ms(times)), times, f"protocol {protocol}: {e}"
+        return service_ms, direct_ms, f"protocol {protocol}: {e}"
     finally:
         await sim.cleanup()
         await service.cleanup()
@@ -784,23 +787,36 @@ async def serial_one(b, protocol):
 
 async def stage_serial(b):
     figures, samples, errors = {}, {}, []
-    table = [["protocol", "documents", "min", "p50", "p90", "p99", "max"]]
-    if b.serial_together:
-        # Side by side to keep a quick run short: the documents hardly overlap,
-        # the protocol-3 start-up is much the longer.
-        outcomes = await asyncio.gather(serial_one(b, 3), serial_one(b, 2))
-    else:
-        outcomes = [await serial_one(b, 3), await serial_one(b, 2)]
-    for protocol, (st, times, error) in zip((3, 2), outcomes):
-        figures[f"protocol{protocol}"] = st
-        samples[f"protocol{protocol}_ms"] = times
-        if st.get("count"):
-            table.append([str(protocol), str(st["count"])] + [f"{st[k]:.0f}" for k in ("min", "p50", "p90", "p99", "max")])
+    table = [["", "min", "p50", "p90", "p99", "max"]]
+    echo = await EchoServer().start()
+    try:
+        if b.serial_together:
+            # Side by side to keep a quick run short.
+            outcomes = await asyncio.gather(serial_one(b, 3, echo.port), serial_one(b, 2, echo.port))
+        else:
+            outcomes = [await serial_one(b, 3, echo.port), await serial_one(b, 2, echo.port)]
+    finally:
+        await echo.close()
+    for protocol, (service_ms, direct_ms, error) in zip((3, 2), outcomes):
+        svc, base = stats_ms(service_ms), stats_ms(direct_ms)
+        f = {"service_ms": svc, "baseline_ms": base, "payload_bytes": 64, "grant": 127}
+        if svc["count"]:
+            f["added_p50_ms"] = svc["p50"] - base["p50"]
+            f["added_p99_ms"] = svc["p99"] - base["p99"]
+            # The bare figures, as the summary and the plot read them.
+            f.update({k: svc[k] for k in ("count", "min", "p50", "p90", "p99", "max")})
+            table.append([f"protocol {protocol}"] + [f"{svc[k]:.2f}" for k in ("min", "p50", "p90", "p99", "max")])
+            table.append([f"  direct TCP"] + [f"{base[k]:.2f}" for k in ("min", "p50", "p90", "p99", "max")])
+            table.append(["  added", "", f"{f['added_p50_ms']:.2f}", "", f"{f['added_p99_ms']:.2f}", ""])
+        figures[f"protocol{protocol}"] = f
+        samples[f"protocol{protocol}_ms"] = service_ms
+        samples[f"protocol{protocol}_baseline_ms"] = direct_ms
         if error:
             errors.append(error)
     if errors:
         raise StageError("; ".join(errors), figures, table)
-    return figures, samples, table, "ms, document to whole reply as kiv-devsim times it (whole ms)"
+    n = len(samples["protocol3_ms"])
+    return figures, samples, table, f"ms, {n} round trips of 64 bytes each, grant 127, timed by kiv-devsim"
 
 
 async def stage_stop(b):
@@ -910,8 +926,10 @@ def summary_lines(results):
                      f"{fmt(sc['latency_ms']['p99'])} ms, lost {sc['lost']}")
     se = r.get("serial", {})
     if se:
-        lines.append("serial round trip p99, protocol 3 / 2: %s / %s ms" % (
-            fmt(se.get("protocol3", {}).get("p99"), 0), fmt(se.get("protocol2", {}).get("p99"), 0)))
+        lines.append("serial round trip p99, protocol 3 / 2: %s / %s ms (direct TCP %s / %s ms)" % (
+            fmt(se.get("protocol3", {}).get("p99")), fmt(se.get("protocol2", {}).get("p99")),
+            fmt(se.get("protocol3", {}).get("baseline_ms", {}).get("p99")),
+            fmt(se.get("protocol2", {}).get("baseline_ms", {}).get("p99"))))
     st = r.get("stop", {})
     if st:
         def one(m):
@@ -956,7 +974,8 @@ def configure(args):
     b.serial_together = quick or smoke
     b.scale_devices = 8 if smoke else 32
     b.scale_rounds = 3 if smoke else 5 if quick else 20
-    b.serial_documents = 2 if smoke else 3 if quick else 40
+    b.serial_warmup = 3 if smoke else 5 if quick else 20
+    b.serial_rounds = args.samples or (10 if smoke else 30 if quick else 300)
     b.serial_timeout = 120
     b.stop_devices = 4 if smoke else 8 if quick else 32
     b.stop_bound = 20.0 if (quick or smoke) else 30.0
@@ -1080,7 +1099,7 @@ def main():
     p.add_argument("--stages", help="comma-separated subset of: " + ",".join(STAGES))
     p.add_argument("--quick", action="store_true", help="fewer samples and shorter windows: under a minute")
     p.add_argument("--smoke", action="store_true", help="the least that shows every figure can be taken (for CI)")
-    p.add_argument("--samples", type=int, help="round trips in the round-trip stage")
+    p.add_argument("--samples", type=int, help="round trips in the round-trip and serial stages")
     p.add_argument("--window", type=float, help="idle window in seconds")
     p.add_argument("--seed", type=int, default=13)
     p.add_argument("--out", help="directory for the JSON and the PNG (default: BUILD/bench-results)")

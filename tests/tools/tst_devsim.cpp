@@ -1,5 +1,6 @@
 #include "devsim/configcheck.h"
 #include "devsim/demodocument.h"
+#include "devsim/echorounds.h"
 #include "devsim/democonfig.h"
 #include "devsim/morv2port.h"
 #include "devsim/morv3device.h"
@@ -13,6 +14,7 @@
 #include "proxy/morv3decoder.h"
 #include "core/settings.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -426,6 +428,77 @@ private slots:
         peer.write(QByteArray(1, ACK));
         QTRY_COMPARE_WITH_TIMEOUT(link.framesSent(), 2, 5000);
         QCOMPARE(link.framesDropped(), 0);
+    }
+
+    void echoRoundsTimeTheServiceAndDirectTcpUnderAStandingGrant()
+    {
+        // A loopback echo server for the direct leg; the test plays the service.
+        QTcpServer echo;
+        QVERIFY(echo.listen(QHostAddress::LocalHost));
+        connect(&echo, &QTcpServer::newConnection, &echo, [&echo] {
+            QTcpSocket *peer = echo.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, peer, [peer] { peer->write(peer->readAll()); });
+        });
+        EchoRounds::Options options;
+        options.port = echo.serverPort();
+        options.rounds = 2;
+        options.size = 64;
+        EchoRounds rounds(options);
+        QSignalSpy sends(&rounds, &EchoRounds::send);
+        QSignalSpy taken(&rounds, &EchoRounds::sampleTaken);
+        QSignalSpy finished(&rounds, &EchoRounds::finished);
+        auto lastTag = [&sends] {
+            const QList<Tlv> out = splitTlv(sends);
+            return out.isEmpty() ? -1 : int(out.last().tag);
+        };
+
+        rounds.receive(TlvCodec::encode(TlvCodec::RxRequestVersion));
+        QList<Tlv> out = splitTlv(sends);
+        QCOMPARE(out.size(), 3);
+        QCOMPARE(out.at(0).tag, quint8(TlvCodec::TxResponseVersion));
+        QCOMPARE(out.at(1).value, bytes({echo.serverPort() & 0xFF, echo.serverPort() >> 8}));
+        QCOMPARE(out.at(2).value, QByteArray("127.0.0.1", 10));
+        sends.clear();
+        rounds.receive(TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x01})));
+        QCOMPARE(splitTlv(sends).first().value, bytes({127}));
+
+        for (int round = 1; round <= 2; ++round) {
+            QTRY_COMPARE_WITH_TIMEOUT(lastTag(), int(TlvCodec::TxData0), 10000);
+            const QByteArray payload = splitTlv(sends).last().value;
+            QCOMPARE(payload, rounds.payload());
+            QCOMPARE(payload.size(), 64);
+            // The echo in two chunks: the grant is renewed after each.
+            sends.clear();
+            rounds.receive(TlvCodec::encode(TlvCodec::RxData0, payload.left(40)));
+            QCOMPARE(lastTag(), int(TlvCodec::TxPacketSize0));
+            QCOMPARE(taken.size(), round - 1);
+            sends.clear();
+            rounds.receive(TlvCodec::encode(TlvCodec::RxData0, payload.mid(40)));
+            QCOMPARE(splitTlv(sends).size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(taken.size(), round, 10000); // after the direct leg
+            const auto sample = taken.last().at(0).value<EchoRounds::Sample>();
+            QCOMPARE(sample.round, round);
+            QVERIFY(sample.serviceUs >= 0 && sample.directUs > 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+        QVERIFY(rounds.ok());
+        QCOMPARE(lastTag(), int(TlvCodec::TxConnect0Close));
+        QVERIFY(rounds.summaryText().contains(QStringLiteral("Result: OK")));
+
+        // An altered echo, and a chunk beyond the grant, fail the run.
+        EchoRounds bad(options);
+        QSignalSpy badSends(&bad, &EchoRounds::send);
+        bad.receive(TlvCodec::encode(TlvCodec::RxRequestVersion));
+        bad.receive(TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x01})));
+        QTRY_VERIFY_WITH_TIMEOUT(!splitTlv(badSends).isEmpty() && splitTlv(badSends).last().tag == TlvCodec::TxData0, 10000);
+        QByteArray altered = bad.payload();
+        altered[5] = char(altered.at(5) ^ 0x01);
+        bad.receive(TlvCodec::encode(TlvCodec::RxData0, altered + QByteArray(100, 'x')));
+        QVERIFY(bad.done());
+        QVERIFY(!bad.ok());
+        QVERIFY(bad.failure().contains(QStringLiteral("altered")));
+        QCOMPARE(bad.grantViolations(), 1);
+        QVERIFY(bad.summaryText().contains(QStringLiteral("Result: FAILED")));
     }
 
     void summaryPassesOnlyACompleteIntactRun()

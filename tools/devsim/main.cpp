@@ -118,8 +118,11 @@ int main(int argc, char **argv)
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("Give up after this many seconds (default 120)."), QStringLiteral("s"), QStringLiteral("120"));
     const QCommandLineOption serveOption(QStringLiteral("serve"), QStringLiteral("Only run the stand-in OFD server, on this loopback port (0: a free one), until interrupted."), QStringLiteral("port"));
     const QCommandLineOption checkOption(QStringLiteral("check-config"), QStringLiteral("Only check that this settings.xml names a device the service can serve."), QStringLiteral("file"));
+    const QCommandLineOption echoRoundsOption(QStringLiteral("echo-rounds"), QStringLiteral("Instead of documents, time this many round trips of one payload to the --ofd server, which must echo, and the same straight over TCP; a line per round (us)."), QStringLiteral("n"));
+    const QCommandLineOption echoSizeOption(QStringLiteral("echo-size"), QStringLiteral("Bytes of the echo rounds' payload, 1 to 255 (default 64)."), QStringLiteral("n"), QStringLiteral("64"));
+    const QCommandLineOption seedOption(QStringLiteral("seed"), QStringLiteral("Seed of the echo rounds' payload and pauses (default 13)."), QStringLiteral("n"), QStringLiteral("13"));
     parser.addOptions({protocolOption, documentsOption, commandsOption, ofdOption, configOption, logsOption,
-                       idOption, timeoutOption, serveOption, checkOption});
+                       idOption, timeoutOption, serveOption, checkOption, echoRoundsOption, echoSizeOption, seedOption});
     if (!parser.parse(app.arguments()))
         return fail(parser.errorText() + QStringLiteral(" (see --help)"));
     if (parser.isSet(QStringLiteral("help")))
@@ -157,6 +160,18 @@ int main(int argc, char **argv)
         options.ofdHost = value.left(colon).toUtf8();
         options.ofdPort = quint16(port);
     }
+    if (parser.isSet(echoRoundsOption)) {
+        if (!toInt(parser.value(echoRoundsOption), 1, 1000000, &options.echoRounds))
+            return fail(QStringLiteral("--echo-rounds must be a number from 1 to 1000000"));
+        if (!toInt(parser.value(echoSizeOption), 1, 255, &options.echoSize))
+            return fail(QStringLiteral("--echo-size must be a number from 1 to 255"));
+        int seed = 0;
+        if (!toInt(parser.value(seedOption), 0, 2147483647, &seed))
+            return fail(QStringLiteral("--seed must be a number from 0 to 2147483647"));
+        options.seed = quint32(seed);
+        if (!parser.isSet(ofdOption))
+            return fail(QStringLiteral("--echo-rounds needs --ofd naming an echo server"));
+    }
     options.configPath = parser.value(configOption);
     options.logsDir = parser.value(logsOption);
     options.id = parser.value(idOption);
@@ -173,7 +188,7 @@ int main(int argc, char **argv)
     int exitCode = ExchangeFailed;
     QObject::connect(&simulation, &Simulation::message, &app, say);
     QObject::connect(&simulation, &Simulation::finished, &app, [&](bool success) {
-        for (const QString &line : simulation.summary().text().split(QLatin1Char('\n')))
+        for (const QString &line : simulation.summaryText().split(QLatin1Char('\n')))
             say(line);
         exitCode = success ? Success : ExchangeFailed;
         app.exit(exitCode);

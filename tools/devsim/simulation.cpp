@@ -7,6 +7,7 @@
 #include "devsim/posapp.h"
 #include "devsim/ptyend.h"
 
+#include <QStringList>
 #include <QTimer>
 
 Simulation::Simulation(const Options &options, QObject *parent)
@@ -27,6 +28,10 @@ QString Simulation::appPort() const
 
 bool Simulation::prepare()
 {
+    if (m_options.echoRounds > 0 && m_options.ofdHost.isEmpty()) {
+        m_error = QStringLiteral("echo rounds need the echo server named as the OFD server");
+        return false;
+    }
     if (m_options.ofdHost.isEmpty()) {
         m_server = new OfdStandIn(this);
         if (!m_server->listen(m_options.ofdPort)) {
@@ -66,20 +71,34 @@ bool Simulation::prepare()
     else
         m_device = new Morv3Device(m_devLine, this);
 
-    TlvDevice::Options tlvOptions;
-    tlvOptions.host = m_options.ofdHost;
-    tlvOptions.port = m_options.ofdPort;
-    tlvOptions.documents = m_options.documents;
-    tlvOptions.documentTimeoutMs = m_options.documentTimeoutMs;
-    m_tlv = new TlvDevice(tlvOptions, this);
     m_app = new PosApp(m_appLine, m_options.protocol, this);
-
     connect(m_device, &DeviceEnd::contact, this, &Simulation::onContact);
-    connect(m_device, &DeviceEnd::ofdReceived, m_tlv, &TlvDevice::receive);
-    connect(m_tlv, &TlvDevice::send, m_device, &DeviceEnd::sendOfd);
-    connect(m_tlv, &TlvDevice::firstHandshake, this, &Simulation::onHandshake);
-    connect(m_tlv, &TlvDevice::documentFinished, this, &Simulation::onDocument);
-    connect(m_tlv, &TlvDevice::finished, this, &Simulation::maybeFinish);
+    if (m_options.echoRounds > 0) {
+        EchoRounds::Options echoOptions;
+        echoOptions.host = m_options.ofdHost;
+        echoOptions.port = m_options.ofdPort;
+        echoOptions.rounds = m_options.echoRounds;
+        echoOptions.size = m_options.echoSize;
+        echoOptions.seed = m_options.seed;
+        m_echo = new EchoRounds(echoOptions, this);
+        connect(m_device, &DeviceEnd::ofdReceived, m_echo, &EchoRounds::receive);
+        connect(m_echo, &EchoRounds::send, m_device, &DeviceEnd::sendOfd);
+        connect(m_echo, &EchoRounds::firstHandshake, this, &Simulation::onHandshake);
+        connect(m_echo, &EchoRounds::sampleTaken, this, &Simulation::onEchoSample);
+        connect(m_echo, &EchoRounds::finished, this, &Simulation::maybeFinish);
+    } else {
+        TlvDevice::Options tlvOptions;
+        tlvOptions.host = m_options.ofdHost;
+        tlvOptions.port = m_options.ofdPort;
+        tlvOptions.documents = m_options.documents;
+        tlvOptions.documentTimeoutMs = m_options.documentTimeoutMs;
+        m_tlv = new TlvDevice(tlvOptions, this);
+        connect(m_device, &DeviceEnd::ofdReceived, m_tlv, &TlvDevice::receive);
+        connect(m_tlv, &TlvDevice::send, m_device, &DeviceEnd::sendOfd);
+        connect(m_tlv, &TlvDevice::firstHandshake, this, &Simulation::onHandshake);
+        connect(m_tlv, &TlvDevice::documentFinished, this, &Simulation::onDocument);
+        connect(m_tlv, &TlvDevice::finished, this, &Simulation::maybeFinish);
+    }
     connect(m_app, &PosApp::progress, this, &Simulation::message);
     connect(m_app, &PosApp::finished, this, &Simulation::maybeFinish);
 
@@ -125,6 +144,14 @@ void Simulation::onContact()
 void Simulation::onHandshake()
 {
     m_contactTimer->stop();
+    if (m_echo) {
+        emit message(QStringLiteral("device: version handshake done; timing %1 echo round(s) of %2 bytes with the server at %3:%4")
+                         .arg(m_options.echoRounds)
+                         .arg(m_echo->payload().size())
+                         .arg(QString::fromLatin1(m_options.ofdHost))
+                         .arg(m_options.ofdPort));
+        return;
+    }
     emit message(QStringLiteral("device: version handshake done; sending %1 document(s) to the OFD server at %2:%3")
                      .arg(m_options.documents)
                      .arg(QString::fromLatin1(m_options.ofdHost))
@@ -149,9 +176,17 @@ void Simulation::onDocument(const TlvDevice::DocumentResult &result)
                          .arg(result.failure));
 }
 
+void Simulation::onEchoSample(const EchoRounds::Sample &sample)
+{
+    emit message(QStringLiteral("echo round %1: service %2 us, direct %3 us")
+                     .arg(sample.round)
+                     .arg(sample.serviceUs)
+                     .arg(sample.directUs));
+}
+
 void Simulation::maybeFinish()
 {
-    if (m_tlv->done() && m_app->done())
+    if (m_echo ? m_echo->done() : m_tlv->done() && m_app->done())
         finish(QString());
 }
 
@@ -175,5 +210,28 @@ void Simulation::finish(const QString &abortReason)
     }
     if (m_device)
         m_summary.badFrames = m_device->badFrames();
-    emit finished(m_summary.success());
+    if (m_echo)
+        emit finished(echoSuccess());
+    else
+        emit finished(m_summary.success());
+}
+
+bool Simulation::echoSuccess() const
+{
+    return m_echo && m_echo->ok() && m_echo->grantViolations() == 0 && m_summary.abortReason.isEmpty()
+        && m_summary.badFrames == 0;
+}
+
+QString Simulation::summaryText() const
+{
+    if (!m_echo)
+        return m_summary.text();
+    QStringList lines = m_echo->summaryText().split(QLatin1Char('\n'));
+    lines.removeLast(); // the result, given here for the whole run
+    if (m_summary.badFrames)
+        lines << QStringLiteral("  damaged frames:         %1").arg(m_summary.badFrames);
+    if (!m_summary.abortReason.isEmpty())
+        lines << QStringLiteral("  stopped early: %1").arg(m_summary.abortReason);
+    lines << (echoSuccess() ? QStringLiteral("Result: OK, every echo came back intact") : QStringLiteral("Result: FAILED"));
+    return lines.join(QLatin1Char('\n'));
 }

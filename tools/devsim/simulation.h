@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devsim/echorounds.h"
 #include "devsim/runsummary.h"
 #include "devsim/tlvdevice.h"
 
@@ -15,7 +16,8 @@ class QTimer;
 // One run of the simulator: the two serial lines, the device on one, the
 // point-of-sale application on the other, the TLV device logic and, unless
 // a server is named, the stand-in OFD server. Reports progress as lines
-// and ends with a summary.
+// and ends with a summary. With echo rounds asked for, the device times
+// round trips to the named (echo) server instead of sending documents.
 class Simulation : public QObject
 {
     Q_OBJECT
@@ -33,6 +35,9 @@ public:
         int contactTimeoutMs = 45000;
         int totalTimeoutMs = 120000;
         int documentTimeoutMs = 30000;
+        int echoRounds = 0;   // more than 0: time this many echo rounds
+        int echoSize = 64;
+        quint32 seed = 13;
     };
 
     explicit Simulation(const Options &options, QObject *parent = nullptr);
@@ -51,6 +56,8 @@ public:
     void abort(const QString &reason);
 
     const RunSummary &summary() const { return m_summary; }
+    // What the user reads at the end, of whichever run this was.
+    QString summaryText() const;
 
 signals:
     void message(const QString &line);
@@ -60,7 +67,9 @@ private:
     void onContact();
     void onHandshake();
     void onDocument(const TlvDevice::DocumentResult &result);
+    void onEchoSample(const EchoRounds::Sample &sample);
     void maybeFinish();
+    bool echoSuccess() const;
     void finish(const QString &abortReason);
 
     Options m_options;
@@ -70,6 +79,7 @@ private:
     OfdStandIn *m_server = nullptr;
     DeviceEnd *m_device = nullptr;
     TlvDevice *m_tlv = nullptr;
+    EchoRounds *m_echo = nullptr;
     PosApp *m_app = nullptr;
     QTimer *m_contactTimer = nullptr;
     QTimer *m_totalTimer = nullptr;
