@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 // Bytes Qt itself may hold for the socket beyond our read buffer.
 constexpr qint64 kSocketBufferSize = 64 * 1024;
@@ -198,8 +200,17 @@ void TcpWorker::onReadyRead()
     resumeQueued = false;
     if (!socket || (phase != Phase::Connected && phase != Phase::Draining))
         return;
+    const bool got = takeFromSocket(readLimit);
+    // Whatever is left stays with the socket; read() resumes us.
+    readThrottled = readBuffer.size() > readLimit;
+    if (got && phase == Phase::Connected)
+        emit dataReceived();
+}
+
+bool TcpWorker::takeFromSocket(qsizetype limit)
+{
     bool got = false;
-    while (readBuffer.size() <= readLimit && socket->bytesAvailable() > 0) {
+    while (readBuffer.size() <= limit && socket->bytesAvailable() > 0) {
         const QByteArray chunk = socket->read(kReadChunk);
         if (chunk.isEmpty())
             break;
@@ -208,10 +219,7 @@ void TcpWorker::onReadyRead()
         readBuffer.append(chunk);
         got = true;
     }
-    // Whatever is left stays with the socket; read() resumes us.
-    readThrottled = readBuffer.size() > readLimit;
-    if (got && phase == Phase::Connected)
-        emit dataReceived();
+    return got;
 }
 
 QByteArray TcpWorker::read(int maximum)
@@ -243,14 +251,7 @@ void TcpWorker::onStateChanged(QAbstractSocket::SocketState state)
     }
     // Bytes the socket still holds belong to the device: keep them all,
     // over the limit if need be, before the end is reported.
-    while (socket->bytesAvailable() > 0) {
-        const QByteArray chunk = socket->read(kReadChunk);
-        if (chunk.isEmpty())
-            break;
-        if (log->isInfoEnabled())
-            ofdlog::info(log, QStringLiteral("tcp read: ") + hexDump(chunk));
-        readBuffer.append(chunk);
-    }
+    takeFromSocket(std::numeric_limits<qsizetype>::max());
     ofdlog::info(log, QStringLiteral("connection lost"));
     phase = Phase::Idle;
     retire(socket, false);

@@ -101,6 +101,9 @@ private:
     void onSocketError(QAbstractSocket::SocketError error);
     void onAttemptTimeout();
     void onReadyRead();
+    // Moves what the socket holds into readBuffer while it is within limit;
+    // returns whether anything came.
+    bool takeFromSocket(qsizetype limit);
     void onStateChanged(QAbstractSocket::SocketState state);
     void onBytesWritten();
     void finishClose();
