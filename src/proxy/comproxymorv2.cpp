@@ -15,6 +15,19 @@ namespace {
 constexpr char kOfdMarker = char(0xDA);
 constexpr int kAppBaudRate = 115200;
 constexpr int kErrorsNamed = 5;   // failed exchanges in a row that are logged
+// The most OFD answers kept for the device; beyond either, new ones are
+// turned away until the queue has drained.
+constexpr int kOfdQueueFrames = 256;
+constexpr qsizetype kOfdQueueBytes = 1024 * 1024;
+// Failed sends to the device in a row after which OFD answers go one a cycle.
+constexpr int kDevFailuresHoldOfd = 3;
+
+// A tag with an empty value: a request whose repetition changes nothing
+// while an identical one still waits (the version request, the keep-alive).
+bool isBareRequest(const QByteArray &data)
+{
+    return data.size() == 2 && data.at(1) == '\0';
+}
 
 } // namespace
 
@@ -119,8 +132,43 @@ void ComProxyMorv2::stop()
 
 void ComProxyMorv2::onOfdDataReceived(QByteArray data)
 {
+    // Answers with a value are never merged: each may carry bytes or a
+    // state change the device must see.
+    if (isBareRequest(data) && ofdQueue.contains(data))
+        return;
+    if (ofdQueue.size() >= kOfdQueueFrames || m_ofdQueueBytes + data.size() > kOfdQueueBytes) {
+        if (m_ofdDropped == 0) {
+            logWarn(QStringLiteral("OFD queue full (%1 frames, %2 bytes), new answers dropped until it drains | ")
+                        .arg(ofdQueue.size())
+                        .arg(m_ofdQueueBytes)
+                    + hexDump(data));
+        }
+        ++m_ofdDropped;
+        m_ofdDroppedBytes += data.size();
+        return;
+    }
     ofdQueue.append(data);
+    m_ofdQueueBytes += data.size();
     startCycleEarly();
+}
+
+QByteArray ComProxyMorv2::takeOfdAnswer()
+{
+    const QByteArray data = ofdQueue.takeFirst();
+    m_ofdQueueBytes -= data.size();
+    if (ofdQueue.isEmpty() && m_ofdDropped > 0) {
+        logWarn(QStringLiteral("OFD queue drained, %1 answers (%2 bytes) dropped while it was full")
+                    .arg(m_ofdDropped)
+                    .arg(m_ofdDroppedBytes));
+        m_ofdDropped = 0;
+        m_ofdDroppedBytes = 0;
+    }
+    return data;
+}
+
+bool ComProxyMorv2::ofdHeldBack() const
+{
+    return m_devSendFailures >= kDevFailuresHoldOfd;
 }
 
 // Between two cycles with both lines up, there is nothing to wait for once
@@ -259,10 +307,12 @@ void ComProxyMorv2::next()
             continue;
         case Phase::Dev:
             m_phase = Phase::Ofd;
+            m_ofdSentThisCycle = false;
             continue;
         case Phase::Ofd:
-            if (!ofdQueue.isEmpty()) {
-                const QByteArray built = ofdPrefix + kOfdMarker + ofdQueue.takeFirst();
+            if (!ofdQueue.isEmpty() && !(m_ofdSentThisCycle && ofdHeldBack())) {
+                m_ofdSentThisCycle = true;
+                const QByteArray built = ofdPrefix + kOfdMarker + takeOfdAnswer();
                 logInfo(QStringLiteral("ofd -> dev | ") + hexDump(built));
                 m_dev.outgoing.append(built);
                 continue;
@@ -351,6 +401,8 @@ void ComProxyMorv2::exchangeEnded(Side side, const Morv2Link::Actions &actions)
         logError(QStringLiteral("%1: further errors in line not logged until an exchange succeeds")
                      .arg(QLatin1String(sideName(side))));
     }
+    if (side == Side::Dev)
+        countDevSend(l.sending, actions);
     if (l.sending) {
         // Sent, or given up after every try: either way done with.
         l.sending = false;
@@ -359,6 +411,24 @@ void ComProxyMorv2::exchangeEnded(Side side, const Morv2Link::Actions &actions)
     if (!actions.frame.isEmpty())
         route(side, actions.frame);
     next();
+}
+
+// Only sends tell whether the device takes frames: a receive that found
+// nothing says nothing either way, a frame received says it is there.
+void ComProxyMorv2::countDevSend(bool sending, const Morv2Link::Actions &actions)
+{
+    const bool heldBack = ofdHeldBack();
+    if (!actions.frame.isEmpty() || (sending && actions.error == Morv2Link::NoError))
+        m_devSendFailures = 0;
+    else if (sending && actions.error != Morv2Link::NoError)
+        ++m_devSendFailures;
+    else
+        return;
+    if (!heldBack && ofdHeldBack())
+        logWarn(QStringLiteral("dev: %1 frames in a row not taken, OFD frames held back to one a cycle")
+                    .arg(m_devSendFailures));
+    else if (heldBack && !ofdHeldBack())
+        logInfo(QStringLiteral("dev: frame taken, OFD frames sent in full again"));
 }
 
 void ComProxyMorv2::abortExchange(Side side)

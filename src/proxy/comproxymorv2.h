@@ -110,6 +110,9 @@ private:
     void abortExchange(Side side);
     // Hands a received frame on: to the other line, or to the OFD side.
     void route(Side from, const QByteArray &data);
+    QByteArray takeOfdAnswer();
+    bool ofdHeldBack() const;
+    void countDevSend(bool sending, const Morv2Link::Actions &actions);
     void finish();
 
     bool writeBytes(Side side, const QByteArray &bytes);
@@ -134,8 +137,19 @@ private:
     bool appReopen = false;
     std::atomic<bool> stopRequested{false};
     bool m_finished = false;
+    // OFD answers waiting for the device, oldest first; bounded, see
+    // onOfdDataReceived().
     QList<QByteArray> ofdQueue;
+    qsizetype m_ofdQueueBytes = 0;
+    // Answers turned away while the queue was full, since it last drained.
+    int m_ofdDropped = 0;
+    qsizetype m_ofdDroppedBytes = 0;
     QByteArray ofdPrefix;
+    // Frames the device has failed to take in a row; from a few on, the
+    // cycle sends only one OFD answer, so that the application's turn is
+    // not pushed back by answers the device does not take.
+    int m_devSendFailures = 0;
+    bool m_ofdSentThisCycle = false;
 
     Line m_dev;
     Line m_app;

@@ -383,6 +383,57 @@ private slots:
         QCOMPARE(rig.log->count("dev error"), 1);
     }
 
+    // A device that answers nothing while OFD frames keep coming: the queue
+    // stays bounded (repeated requests once, then a cap), the application's
+    // command is still taken in its turn, and once the device answers it gets
+    // the command first and then what was kept, in order.
+    void deadDeviceKeepsOfdQueueBounded()
+    {
+        ComProxyMorv2::Timing timing;
+        timing.byteWait = 300;   // an unanswered frame costs five of these
+        Rig rig("deaddev", timing);
+        QVERIFY(rig.waitReady());
+        for (int i = 0; i < 1000; ++i)
+            rig.ofdAnswer(QByteArray::fromHex("0100"));
+        for (int i = 0; i < 300; ++i)
+            rig.ofdAnswer(QByteArray::fromHex("2002") + char(i >> 8) + char(i & 0xFF));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log->count("error in line 548") >= 3, kWait);
+
+        QCOMPARE(rig.appPeer.send("command", kWait), Morv2Peer::Result::Ok);
+        QCOMPARE(rig.log->count("OFD frames held back"), 1);
+        QCOMPARE(rig.log->count("OFD queue full"), 1);
+
+        // The device answers again.
+        rig.dev.drain();
+        QByteArrayList frames;
+        QDeadlineTimer deadline(4 * kWait);
+        while (!deadline.hasExpired()) {
+            QByteArray data;
+            if (rig.devPeer.receive(&data, 2000))
+                frames << data;
+            else if (rig.log->count("dropped while it was full") > 0)
+                break;
+        }
+        QVERIFY(!frames.isEmpty());
+        QCOMPARE(frames.takeFirst(), QByteArray("command"));
+        QVERIFY2(frames.size() >= 200 && frames.size() <= 256, qPrintable(QString::number(frames.size())));
+        int last = -1;
+        int requests = 0;
+        for (const QByteArray &frame : frames) {
+            if (frame == QByteArray::fromHex("636fda0100")) {
+                ++requests;
+                continue;
+            }
+            QCOMPARE(frame.left(5), QByteArray::fromHex("636fda2002"));
+            const int n = quint8(frame.at(5)) << 8 | quint8(frame.at(6));
+            QVERIFY2(n > last, qPrintable(QString::number(n)));
+            last = n;
+        }
+        QVERIFY(requests <= 1);
+        QCOMPARE(rig.log->count("dropped while it was full"), 1);
+        QCOMPARE(rig.log->count("OFD frames sent in full again"), 1);
+    }
+
     void stopOnOwnThreadDoesNotHang()
     {
         Rig rig("ownstop");
