@@ -105,22 +105,17 @@ async def bounded(awaitable, seconds, what):
 # --- loopback servers ---------------------------------------------------------
 
 
-class EchoServer:
-    """Sends back whatever each connection receives."""
+class LoopbackServer:
+    """A server on a free loopback port; subclasses say what a connection gets."""
 
     async def start(self):
-        self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0)
+        self.server = await asyncio.start_server(self._guarded, "127.0.0.1", 0)
         self.port = self.server.sockets[0].getsockname()[1]
         return self
 
-    async def _serve(self, reader, writer):
-        nodelay(writer)
+    async def _guarded(self, reader, writer):
         try:
-            while True:
-                data = await reader.read(65536)
-                if not data:
-                    break
-                writer.write(data)
+            await self._serve(reader, writer)
         except (ConnectionError, OSError):
             pass
         finally:
@@ -130,57 +125,40 @@ class EchoServer:
         self.server.close()
 
 
-class BlastServer:
+class EchoServer(LoopbackServer):
+    """Sends back whatever each connection receives."""
+
+    async def _serve(self, reader, writer):
+        nodelay(writer)
+        while data := await reader.read(65536):
+            writer.write(data)
+
+
+class BlastServer(LoopbackServer):
     """Sends the whole payload at once to each connection, then keeps it open."""
 
     def __init__(self, payload):
         self.payload = payload
 
-    async def start(self):
-        self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0)
-        self.port = self.server.sockets[0].getsockname()[1]
-        return self
-
     async def _serve(self, reader, writer):
-        try:
-            writer.write(self.payload)
-            await writer.drain()
-            while await reader.read(65536):
-                pass
-        except (ConnectionError, OSError):
+        writer.write(self.payload)
+        await writer.drain()
+        while await reader.read(65536):
             pass
-        finally:
-            writer.close()
-
-    async def close(self):
-        self.server.close()
 
 
-class SilentServer:
+class SilentServer(LoopbackServer):
     """Accepts and reads, never answers: a document that waits for its reply."""
 
     async def start(self):
         self.received = 0
         self.got = asyncio.Event()
-        self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0)
-        self.port = self.server.sockets[0].getsockname()[1]
-        return self
+        return await super().start()
 
     async def _serve(self, reader, writer):
-        try:
-            while True:
-                data = await reader.read(65536)
-                if not data:
-                    break
-                self.received += len(data)
-                self.got.set()
-        except (ConnectionError, OSError):
-            pass
-        finally:
-            writer.close()
-
-    async def close(self):
-        self.server.close()
+        while data := await reader.read(65536):
+            self.received += len(data)
+            self.got.set()
 
 
 # --- a USB device behind the simulated libusb ---------------------------------
