@@ -85,7 +85,6 @@ std::vector<Case> cases()
     return {
         // Receive mode.
         {"receive: nobody sends", {begin({}, {}, 10), expire({}, kStop, "none")}},
-        {"receive: whole frame", acked({feed(ab, b(ACK), 500), feed(b(EOT), {}, kStop, "frame 6162")})},
         {"receive: tiny and short pieces",
          acked({feed(b(STX), {}, 500), feed("a", {}, 500), feed(ab.mid(2, 1), {}, 500), feed(b(ETX), {}, 500),
                 feed(ab.right(1), b(ACK), 500), expire({}, kStop, "frame 6162")})},

@@ -494,8 +494,7 @@ private slots:
         QByteArray altered = bad.payload();
         altered[5] = char(altered.at(5) ^ 0x01);
         bad.receive(TlvCodec::encode(TlvCodec::RxData0, altered + QByteArray(100, 'x')));
-        QVERIFY(bad.done());
-        QVERIFY(!bad.ok());
+        QVERIFY(bad.done() && !bad.ok());
         QVERIFY(bad.failure().contains(QStringLiteral("altered")));
         QCOMPARE(bad.grantViolations(), 1);
         QVERIFY(bad.summaryText().contains(QStringLiteral("Result: FAILED")));
