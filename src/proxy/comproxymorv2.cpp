@@ -15,10 +15,10 @@ namespace {
 constexpr char kOfdMarker = char(0xDA);
 constexpr int kAppBaudRate = 115200;
 constexpr int kErrorsNamed = 5;   // failed exchanges in a row that are logged
-// The most OFD answers kept for the device; beyond either, new ones are
-// turned away until the queue has drained.
+// The most OFD answers kept for the device; beyond it, new ones are turned
+// away until the queue has drained. An answer is one TLV frame of at most
+// 257 bytes, so the count bounds the bytes as well.
 constexpr int kOfdQueueFrames = 256;
-constexpr qsizetype kOfdQueueBytes = 1024 * 1024;
 // Failed sends to the device in a row after which OFD answers go one a cycle.
 constexpr int kDevFailuresHoldOfd = 3;
 
@@ -136,11 +136,14 @@ void ComProxyMorv2::onOfdDataReceived(QByteArray data)
     // state change the device must see.
     if (isBareRequest(data) && ofdQueue.contains(data))
         return;
-    if (ofdQueue.size() >= kOfdQueueFrames || m_ofdQueueBytes + data.size() > kOfdQueueBytes) {
+    if (ofdQueue.size() >= kOfdQueueFrames) {
         if (m_ofdDropped == 0) {
+            qsizetype queued = 0;
+            for (const QByteArray &answer : std::as_const(ofdQueue))
+                queued += answer.size();
             logWarn(QStringLiteral("OFD queue full (%1 frames, %2 bytes), new answers dropped until it drains | ")
                         .arg(ofdQueue.size())
-                        .arg(m_ofdQueueBytes)
+                        .arg(queued)
                     + hexDump(data));
         }
         ++m_ofdDropped;
@@ -148,14 +151,12 @@ void ComProxyMorv2::onOfdDataReceived(QByteArray data)
         return;
     }
     ofdQueue.append(data);
-    m_ofdQueueBytes += data.size();
     startCycleEarly();
 }
 
 QByteArray ComProxyMorv2::takeOfdAnswer()
 {
     const QByteArray data = ofdQueue.takeFirst();
-    m_ofdQueueBytes -= data.size();
     if (ofdQueue.isEmpty() && m_ofdDropped > 0) {
         logWarn(QStringLiteral("OFD queue drained, %1 answers (%2 bytes) dropped while it was full")
                     .arg(m_ofdDropped)

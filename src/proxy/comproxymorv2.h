@@ -140,7 +140,6 @@ private:
     // OFD answers waiting for the device, oldest first; bounded, see
     // onOfdDataReceived().
     QList<QByteArray> ofdQueue;
-    qsizetype m_ofdQueueBytes = 0;
     // Answers turned away while the queue was full, since it last drained.
     int m_ofdDropped = 0;
     qsizetype m_ofdDroppedBytes = 0;

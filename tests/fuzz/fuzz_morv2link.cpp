@@ -13,15 +13,11 @@ namespace {
 
 void check(const Morv2Link &link, const Morv2Link::Actions &a)
 {
-    if (a.timer == Morv2Link::Timer::Start && a.timerMs <= 0)
-        std::abort();
-    if (a.finished) {
-        if (!link.idle() || (a.error != Morv2Link::NoError && !a.frame.isEmpty()))
-            std::abort();
-        if (a.frame.size() > Morv2Frame::kMaxData)
-            std::abort();
-    }
-    if (link.buffered() > Morv2Link::kMaxBuffered)
+    const bool badTimer = a.timer == Morv2Link::Timer::Start && a.timerMs <= 0;
+    const bool badEnd = a.finished
+                        && (!link.idle() || (a.error != Morv2Link::NoError && !a.frame.isEmpty())
+                            || a.frame.size() > Morv2Frame::kMaxData);
+    if (badTimer || badEnd || link.buffered() > Morv2Link::kMaxBuffered)
         std::abort();
 }
 

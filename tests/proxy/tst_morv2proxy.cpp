@@ -417,19 +417,15 @@ private slots:
         QVERIFY(!frames.isEmpty());
         QCOMPARE(frames.takeFirst(), QByteArray("command"));
         QVERIFY2(frames.size() >= 200 && frames.size() <= 256, qPrintable(QString::number(frames.size())));
-        int last = -1;
-        int requests = 0;
-        for (const QByteArray &frame : frames) {
-            if (frame == QByteArray::fromHex("636fda0100")) {
-                ++requests;
-                continue;
-            }
-            QCOMPARE(frame.left(5), QByteArray::fromHex("636fda2002"));
-            const int n = quint8(frame.at(5)) << 8 | quint8(frame.at(6));
+        // At most one version request, then the numbered answers in order.
+        if (frames.first() == QByteArray::fromHex("636fda0100"))
+            frames.removeFirst();
+        for (qsizetype i = 0, last = -1; i < frames.size(); ++i) {
+            QCOMPARE(frames[i].left(5), QByteArray::fromHex("636fda2002"));
+            const int n = quint8(frames[i].at(5)) << 8 | quint8(frames[i].at(6));
             QVERIFY2(n > last, qPrintable(QString::number(n)));
             last = n;
         }
-        QVERIFY(requests <= 1);
         QCOMPARE(rig.log->count("dropped while it was full"), 1);
         QCOMPARE(rig.log->count("OFD frames sent in full again"), 1);
     }

@@ -447,8 +447,8 @@ private slots:
         QSignalSpy sends(&rounds, &EchoRounds::send);
         QSignalSpy taken(&rounds, &EchoRounds::sampleTaken);
         QSignalSpy finished(&rounds, &EchoRounds::finished);
-        auto lastTag = [&sends] {
-            const QList<Tlv> out = splitTlv(sends);
+        auto lastTag = [](const QSignalSpy &spy) {
+            const QList<Tlv> out = splitTlv(spy);
             return out.isEmpty() ? -1 : int(out.last().tag);
         };
 
@@ -463,14 +463,14 @@ private slots:
         QCOMPARE(splitTlv(sends).first().value, bytes({127}));
 
         for (int round = 1; round <= 2; ++round) {
-            QTRY_COMPARE_WITH_TIMEOUT(lastTag(), int(TlvCodec::TxData0), 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(lastTag(sends), int(TlvCodec::TxData0), 10000);
             const QByteArray payload = splitTlv(sends).last().value;
             QCOMPARE(payload, rounds.payload());
             QCOMPARE(payload.size(), 64);
             // The echo in two chunks: the grant is renewed after each.
             sends.clear();
             rounds.receive(TlvCodec::encode(TlvCodec::RxData0, payload.left(40)));
-            QCOMPARE(lastTag(), int(TlvCodec::TxPacketSize0));
+            QCOMPARE(lastTag(sends), int(TlvCodec::TxPacketSize0));
             QCOMPARE(taken.size(), round - 1);
             sends.clear();
             rounds.receive(TlvCodec::encode(TlvCodec::RxData0, payload.mid(40)));
@@ -482,7 +482,7 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
         QVERIFY(rounds.ok());
-        QCOMPARE(lastTag(), int(TlvCodec::TxConnect0Close));
+        QCOMPARE(lastTag(sends), int(TlvCodec::TxConnect0Close));
         QVERIFY(rounds.summaryText().contains(QStringLiteral("Result: OK")));
 
         // An altered echo, and a chunk beyond the grant, fail the run.
@@ -490,12 +490,11 @@ private slots:
         QSignalSpy badSends(&bad, &EchoRounds::send);
         bad.receive(TlvCodec::encode(TlvCodec::RxRequestVersion));
         bad.receive(TlvCodec::encode(TlvCodec::RxConnectState0, bytes({0x01})));
-        QTRY_VERIFY_WITH_TIMEOUT(!splitTlv(badSends).isEmpty() && splitTlv(badSends).last().tag == TlvCodec::TxData0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(lastTag(badSends), int(TlvCodec::TxData0), 10000);
         QByteArray altered = bad.payload();
         altered[5] = char(altered.at(5) ^ 0x01);
         bad.receive(TlvCodec::encode(TlvCodec::RxData0, altered + QByteArray(100, 'x')));
-        QVERIFY(bad.done());
-        QVERIFY(!bad.ok());
+        QVERIFY(bad.done() && !bad.ok());
         QVERIFY(bad.failure().contains(QStringLiteral("altered")));
         QCOMPARE(bad.grantViolations(), 1);
         QVERIFY(bad.summaryText().contains(QStringLiteral("Result: FAILED")));
