@@ -19,16 +19,8 @@ thread_local Frame *innermost = nullptr;
 
 bool EventWait::until(int msecs, const std::function<bool()> &done)
 {
-    if (done && done())
-        return true;
-    QDeadlineTimer deadline(qMax(msecs, 0), Qt::PreciseTimer);
+    const QDeadlineTimer deadline(qMax(msecs, 0), Qt::PreciseTimer);
     QAbstractEventDispatcher *dispatcher = QThread::currentThread()->eventDispatcher();
-    if (!dispatcher) {
-        // No event loop on this thread yet: nothing can arrive, just sleep.
-        QThread::msleep(static_cast<unsigned long>(deadline.remainingTime()));
-        return done && done();
-    }
-
     Frame frame;
     frame.outer = innermost;
     innermost = &frame;
@@ -38,16 +30,15 @@ bool EventWait::until(int msecs, const std::function<bool()> &done)
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
     bool met = false;
-    for (;;) {
-        if ((done && done()) || frame.woken) {
-            met = true;
-            break;
+    while (!(met = frame.woken || (done && done())) && !deadline.hasExpired()) {
+        if (!dispatcher) {
+            // No event loop on this thread yet: nothing can arrive, just sleep.
+            QThread::msleep(static_cast<unsigned long>(deadline.remainingTime()));
+        } else {
+            if (!timer.isActive())
+                timer.start(qMax<qint64>(deadline.remainingTime(), 0));
+            dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         }
-        if (deadline.hasExpired())
-            break;
-        if (!timer.isActive())
-            timer.start(qMax<qint64>(deadline.remainingTime(), 0));
-        dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     innermost = frame.outer;
     return met;

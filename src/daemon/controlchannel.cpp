@@ -150,10 +150,10 @@ QStringList ControlChannel::clientDirs()
     return dirs;
 }
 
-QString ControlChannel::socketName()
+QString ControlChannel::socketName(const QString &executable)
 {
-    const QByteArray hash =
-        QCryptographicHash::hash(executablePath().toUtf8(), QCryptographicHash::Sha1).toHex();
+    const QString path = executable.isEmpty() ? executablePath() : executable;
+    const QByteArray hash = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex();
     return QStringLiteral("kiv-%1.sock").arg(QString::fromLatin1(hash.left(16)));
 }
 

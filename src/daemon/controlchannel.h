@@ -49,8 +49,8 @@ public:
     // directories of every other user ("/run/user/UID/kiv", "/tmp/kiv-UID")
     // that belong to that user and nobody else may write to.
     static QStringList clientDirs();
-    // Socket file name for this executable.
-    static QString socketName();
+    // Socket file name for this executable (or the one at that canonical path).
+    static QString socketName(const QString &executable = QString());
 
     // Client side, usable before any application object exists.
     // Sends one request to the running service and reads the reply line.

@@ -60,15 +60,20 @@ QString usbKey(const UsbDeviceSettings &entry)
     return QStringLiteral("usb|%1|%2|%3").arg(entry.id, entry.port).arg(entry.hotplugged);
 }
 
-QString comKey(const ComDeviceSettings &entry)
+// Every field of a serial entry; a reload compares entries by it.
+QString comLine(const ComDeviceSettings &entry)
 {
-    return QStringLiteral("dalv|%1|%2|%3|%4|%5|%6")
-        .arg(entry.id)
+    return QStringLiteral("protocol %1, app %2 at %3, dev %4 at %5")
         .arg(entry.protocol)
         .arg(entry.app.port)
         .arg(entry.app.baudrate)
         .arg(entry.dev.port)
         .arg(entry.dev.baudrate);
+}
+
+QString comKey(const ComDeviceSettings &entry)
+{
+    return QStringLiteral("dalv|%1|%2").arg(entry.id, comLine(entry));
 }
 
 QString idList(QStringList ids)
@@ -363,15 +368,8 @@ int Service::checkConfig(const QString &given)
         out << QStringLiteral("Devices: %1").arg(count);
         for (const UsbDeviceSettings &d : settings.usbDevices)
             out << QStringLiteral("  USB     [%1] port %2").arg(d.id, d.port);
-        for (const ComDeviceSettings &d : settings.comDevices) {
-            out << QStringLiteral("  serial  [%1] protocol %2, app %3 at %4, dev %5 at %6")
-                       .arg(d.id)
-                       .arg(d.protocol)
-                       .arg(d.app.port)
-                       .arg(d.app.baudrate)
-                       .arg(d.dev.port)
-                       .arg(d.dev.baudrate);
-        }
+        for (const ComDeviceSettings &d : settings.comDevices)
+            out << QStringLiteral("  serial  [%1] %2").arg(d.id, comLine(d));
         QList<SettingsProblem> found = report.problems;
         if (!report.error.isEmpty())
             found.append({report.line, report.column, report.error + QStringLiteral(" (nothing after it is read)")});
@@ -565,19 +563,15 @@ void Service::onDeviceArrived(const QMap<QString, QString> &properties)
     entry.id = properties.value(QStringLiteral("Dev"));
     entry.port = entry.id;
     entry.hotplugged = true;
-    if (QThread::currentThread() == thread()) {
-        if (!m_stopped)
-            registerUsbWorker(entry);
-        return;
-    }
-    // Pairs are only ever made in the main thread.
+    // Pairs are only ever made in the main thread: a call from elsewhere is
+    // queued there, one from the main thread runs at once.
     QMetaObject::invokeMethod(
         this,
         [this, entry] {
             if (!m_stopped)
                 registerUsbWorker(entry);
         },
-        Qt::QueuedConnection);
+        Qt::AutoConnection);
 }
 
 void Service::onDeviceLeft(const QMap<QString, QString> &properties)

@@ -9,15 +9,18 @@
 class TestSystemdUnit : public QObject
 {
     Q_OBJECT
+    QString error;
+    QStringList notes;
+
 private slots:
+    void init() { error.clear(); notes.clear(); }
+
     void installWritesUnitThatRunsForeground()
     {
         QTemporaryDir dir;
         SystemdUnit unit(QStringLiteral("kiv"), QStringLiteral("Kiv (v8520)"), QStringLiteral("/opt/kiv/bin/kiv"),
                          dir.path(), false);
         QVERIFY(!unit.isInstalled());
-        QString error;
-        QStringList notes;
         QVERIFY2(unit.install(QString(), true, &error, &notes), qPrintable(error));
         QVERIFY(unit.isInstalled());
         QCOMPARE(unit.path(), dir.filePath(QStringLiteral("kiv.service")));
@@ -61,8 +64,6 @@ private slots:
         QFETCH(QString, message);
         QTemporaryDir dir;
         SystemdUnit unit(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/bin/kiv"), dir.path(), false);
-        QString error;
-        QStringList notes;
         QVERIFY(!unit.install(account, true, &error, &notes));
         QVERIFY2(error.contains(message), qPrintable(error));
         QVERIFY(!unit.isInstalled());
@@ -80,8 +81,6 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
         QCOMPARE(unit.packagedUnit(), file.fileName());
-        QString error;
-        QStringList notes;
         QVERIFY(!unit.install(QString(), true, &error, &notes));
         QVERIFY2(error.contains(QLatin1String("systemctl edit kiv.service")), qPrintable(error));
         QVERIFY(!unit.isInstalled());
@@ -99,8 +98,6 @@ private slots:
         QTemporaryDir dir;
         SystemdUnit missing(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/bin/kiv"),
                             dir.filePath(QStringLiteral("no/such/dir")), false);
-        QString error;
-        QStringList notes;
         QVERIFY(!missing.install(QString(), true, &error, &notes));
         QVERIFY2(error.contains(QLatin1String("does not exist")), qPrintable(error));
 

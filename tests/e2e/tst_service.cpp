@@ -3,7 +3,6 @@
 #include "daemon/controlchannel.h"
 #include "kivrun.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QLocalSocket>
 #include <QtTest>
@@ -337,11 +336,12 @@ private slots:
 
         // Another file, with problems; the service's own file is not read.
         const QString other = kiv.filePath(QStringLiteral("other.xml"));
-        QFile file(other);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("<settings>\n<device><id>a</id><port>1-1</port></device>\n"
-                   "<device><id>a</id><port>1-2</port><extra/></device>\n</settings>\n");
-        file.close();
+        const auto writeOther = [&other](const QByteArray &text) {
+            QFile file(other);
+            return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+        };
+        QVERIFY(writeOther("<settings>\n<device><id>a</id><port>1-1</port></device>\n"
+                           "<device><id>a</id><port>1-2</port><extra/></device>\n</settings>\n"));
         QCOMPARE(kiv.runOnce({QStringLiteral("--check-config"), other}, &out, &err), 1);
         QVERIFY2(out.contains(QStringLiteral("Configuration file: ") + other), qPrintable(out));
         QVERIFY(out.contains(QLatin1String("line 3, column")));
@@ -349,9 +349,7 @@ private slots:
         QVERIFY(out.contains(QLatin1String("unknown element <extra>")));
 
         // A valid file that serves nothing is not usable either.
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("<settings/>");
-        file.close();
+        QVERIFY(writeOther("<settings/>"));
         QCOMPARE(kiv.runOnce({QStringLiteral("--check-config"), other}, &out, &err), 1);
 
         QCOMPARE(kiv.runOnce({QStringLiteral("--version")}, &out, &err), 0);
@@ -367,14 +365,10 @@ private slots:
         QVERIFY(kiv.start());
         QVERIFY(waitUntilRunning(kiv));
         QString socketPath;
-        const QByteArray hash = QCryptographicHash::hash(QFileInfo(kiv.executable()).canonicalFilePath().toUtf8(),
-                                                         QCryptographicHash::Sha1)
-                                    .toHex()
-                                    .left(16);
+        const QString name = ControlChannel::socketName(QFileInfo(kiv.executable()).canonicalFilePath());
         for (const QString &dir : ControlChannel::runtimeDirs()) {
-            const QString candidate = dir + QStringLiteral("/kiv-%1.sock").arg(QString::fromLatin1(hash));
-            if (QFileInfo::exists(candidate))
-                socketPath = candidate;
+            if (QFileInfo::exists(dir + QLatin1Char('/') + name))
+                socketPath = dir + QLatin1Char('/') + name;
         }
         QVERIFY(!socketPath.isEmpty());
 
@@ -438,11 +432,11 @@ private slots:
         const QStringList lines = QString::fromUtf8(out.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QVERIFY(lines.contains(QStringLiteral("<6>[Kiv] Start service Kiv (v8520)")));
         QVERIFY(lines.contains(QStringLiteral("<6>[Kiv] Register Dalv worker [j]")));
-        for (const QString &line : lines)
-            QVERIFY2(QRegularExpression(QStringLiteral("^<[3467]>\\[")).match(line).hasMatch(), qPrintable(line));
         bool sawOtherInfo = false;
-        for (const QString &line : lines)
+        for (const QString &line : lines) {
+            QVERIFY2(QRegularExpression(QStringLiteral("^<[3467]>\\[")).match(line).hasMatch(), qPrintable(line));
             sawOtherInfo = sawOtherInfo || line.startsWith(QLatin1String("<6>[ComProxy3-j]"));
+        }
         QCOMPARE(sawOtherInfo, otherInfo);
         // The log file keeps everything, time stamps included.
         QVERIFY(QRegularExpression(QStringLiteral("\\d INFO  \\[ComProxy3-j\\] Open")).match(kiv.readLog()).hasMatch());

@@ -35,16 +35,24 @@ int main(int argc, char **argv)
 {
     int files = 0;
     for (int i = 1; i < argc; ++i) {
-        DIR *dir = opendir(argv[i]);
-        if (!dir) {
-            files += runFile(argv[i]) ? 1 : 0;
-            continue;
+        std::vector<std::string> paths;
+        if (DIR *dir = opendir(argv[i])) {
+            while (dirent *entry = readdir(dir)) {
+                if (entry->d_name[0] != '.')
+                    paths.push_back(std::string(argv[i]) + "/" + entry->d_name);
+            }
+            closedir(dir);
+        } else {
+            paths.push_back(argv[i]);
         }
-        while (dirent *entry = readdir(dir)) {
-            if (entry->d_name[0] != '.')
-                files += runFile(std::string(argv[i]) + "/" + entry->d_name) ? 1 : 0;
+        // A corpus that cannot be read would leave the test passing on nothing.
+        for (const std::string &path : paths) {
+            if (!runFile(path)) {
+                std::fprintf(stderr, "cannot read %s\n", path.c_str());
+                return 1;
+            }
+            ++files;
         }
-        closedir(dir);
     }
 
     std::mt19937 random(20261209);

@@ -211,6 +211,15 @@ private:
 
     QString logPath() const { return m_dir->filePath(QStringLiteral("Kiv.log")); }
 
+    DailyRollingFileAppenderPtr retryingAppender(std::chrono::milliseconds retry)
+    {
+        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
+            DailyRollingFileAppender::DAILY_ROLLOVER));
+        appender->setRetryInterval(retry);
+        appender->activateOptions(m_pool);
+        return appender;
+    }
+
     DailyRollingFileAppenderPtr makeAppender(const QString &pattern, int maxBackupIndex = 14,
                                              bool zip = true)
     {
@@ -654,10 +663,7 @@ private slots:
     void fullDiskLosesLinesAndRecovers()
     {
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), logPath()));
-        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
-            DailyRollingFileAppender::DAILY_ROLLOVER));
-        appender->setRetryInterval(std::chrono::milliseconds(0));
-        appender->activateOptions(m_pool);
+        auto appender = retryingAppender(std::chrono::milliseconds(0));
         QVERIFY(appender->isActive());
         log(appender, QStringLiteral("lost"));
         log(appender, QStringLiteral("lost too"));
@@ -684,10 +690,7 @@ private slots:
     void failedFileIsRetriedOnlyAfterTheInterval()
     {
         QVERIFY(QFile::link(QStringLiteral("/dev/full"), logPath()));
-        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
-            DailyRollingFileAppender::DAILY_ROLLOVER));
-        appender->setRetryInterval(std::chrono::hours(1));
-        appender->activateOptions(m_pool);
+        auto appender = retryingAppender(std::chrono::hours(1));
         log(appender, QStringLiteral("lost"));
         QVERIFY(QFile::remove(logPath()));
         log(appender, QStringLiteral("dropped"));
@@ -699,10 +702,7 @@ private slots:
     // Writing to a removed file would succeed into nothing anyone can read.
     void removedFileIsStartedAgain()
     {
-        auto appender = makeAppender(DailyRollingFileAppender::datePatternString(
-            DailyRollingFileAppender::DAILY_ROLLOVER));
-        appender->setRetryInterval(std::chrono::milliseconds(0));
-        appender->activateOptions(m_pool);
+        auto appender = retryingAppender(std::chrono::milliseconds(0));
         log(appender, QStringLiteral("before"));
         QVERIFY(QFile::remove(logPath()));
         log(appender, QStringLiteral("after"));

@@ -311,12 +311,12 @@ private slots:
             loggers[size_t(t)]->removeAppender(root->getAppender(LOG4CXX_STR("console")));
         }
 
-        const QString kivLog = checkStressLines(readFile(QDir(logs.path()).filePath("Kiv.log")), {0, 2, 4, 6}, counts);
-        QVERIFY2(kivLog.isEmpty(), qPrintable("Kiv.log " + kivLog));
-        const QString debugLog = checkStressLines(readFile(QDir(logs.path()).filePath("Debug.log")), {1, 3, 5, 7}, counts);
-        QVERIFY2(debugLog.isEmpty(), qPrintable("Debug.log " + debugLog));
-        const QString console = checkStressLines(readFile(logs.filePath("stdout.txt")), {0, 1, 2, 3, 4, 5, 6, 7}, counts);
-        QVERIFY2(console.isEmpty(), qPrintable("stdout " + console));
+        const QList<QPair<QString, QList<int>>> outputs{
+            {"Kiv.log", {0, 2, 4, 6}}, {"Debug.log", {1, 3, 5, 7}}, {"stdout.txt", {0, 1, 2, 3, 4, 5, 6, 7}}};
+        for (const auto &[name, threads] : outputs) {
+            const QString wrong = checkStressLines(readFile(logs.filePath(name)), threads, counts);
+            QVERIFY2(wrong.isEmpty(), qPrintable(name + ' ' + wrong));
+        }
     }
 
     // Standard output that cannot be written: lines are dropped, the

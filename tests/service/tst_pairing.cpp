@@ -76,13 +76,10 @@ class SlowStopWorker : public FakePortWorker
     Q_OBJECT
 public:
     explicit SlowStopWorker(int endMs) : m_endMs(endMs) {}
-    std::atomic<bool> stopInMainThread{false};
 
 public slots:
     void stop() override
     {
-        if (QThread::currentThread() == qApp->thread())
-            stopInMainThread = true;
         QThread::msleep(ulong(m_endMs));
         FakePortWorker::stop();
     }
