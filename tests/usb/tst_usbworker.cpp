@@ -10,6 +10,7 @@
 #include <QSemaphore>
 #include <QThreadPool>
 #include <QThread>
+#include <QElapsedTimer>
 #include <QtTest>
 
 #include <unistd.h>
@@ -555,10 +556,15 @@ void TestUsbWorker::idleWorkerSleepsUntilAReadEnds()
     QVERIFY(switches >= 0);
     // An idle second: reads end by their 1 s time-out, and only their ends
     // (and the call above) wake the worker's thread.
+    // Bounds grow with the time that really passed: a loaded machine may
+    // stretch the second, a polling worker wakes hundreds of times in it.
+    QElapsedTimer idle;
+    idle.start();
     QTest::qWait(1000);
-    QVERIFY2(sim.read_count(dev) - reads <= 3, QByteArray::number(sim.read_count(dev) - reads));
+    const qint64 seconds = qMax<qint64>(1, (idle.elapsed() + 500) / 1000);
+    QVERIFY2(sim.read_count(dev) - reads <= seconds + 2, QByteArray::number(sim.read_count(dev) - reads));
     const qint64 woken = voluntarySwitches(tid) - switches;
-    QVERIFY2(woken <= 10, QByteArray::number(woken));
+    QVERIFY2(woken <= 10 * seconds, QByteArray::number(woken));
     // Data ends the pending read and goes straight on.
     sim.pushIn(dev, "now");
     QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("now"), kWait);
