@@ -16,9 +16,6 @@
 #include <log4cxx/patternlayout.h>
 
 #include <QTcpServer>
-#include <QTcpSocket>
-
-#include <sys/socket.h>
 
 #include <atomic>
 #include <functional>
@@ -460,7 +457,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(capture->count("[TCP0-stale] connection lost"), 2, kWait);
         device.send(frame(0x90, "late for B"));
         QVERIFY(logged("[Ofd-stale] No write, connection lost"));
-        int from = int(device.frames.size());
+        const int from = int(device.frames.size());
         QVERIFY(connectChannel(device, 0, "", b.port()));
         QCOMPARE(device.frames.at(device.findTag(0x10, from)), frame(0x10, QByteArray(1, '\0')));
         device.grant(0, 255);
@@ -470,24 +467,7 @@ private slots:
         QCOMPARE(device.countTag(0x10, from), 1);
         QCOMPARE(b.receivedOn(0), QByteArray("document for B"));
         QVERIFY(device.rx[0].isEmpty());
-        // The grant still stands: withdrawn, so A's next bytes stay unread.
-        device.grant(0, 0);
-
-        // The same on a restart of a live connection: A's unread bytes stay behind.
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", a.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(a.connectionCount(), 2, kWait);
-        QVERIFY(a.send("reply of A"));
-        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("reply of A")));
-        from = int(device.frames.size());
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", b.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(b.connectionCount(), 2, kWait);
-        device.send(frame(0x90, "second for B"));
-        QTRY_COMPARE_WITH_TIMEOUT(b.receivedOn(1), QByteArray("second for B"), kWait);
-        QVERIFY(b.send("B2"));
-        device.grant(0, 255);
-        QVERIFY(device.waitFor(frame(0x20, "B2"), from));
-        QCOMPARE(device.rx[0], QByteArray("B2"));
-        QCOMPARE(device.find(frame(0x10, QByteArray(1, '\0')), from), -1);
+        // A restart of a live connection is left to the stress test.
     }
 
     void writeFailureIsOneLoss()
@@ -501,10 +481,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWait);
         QTcpSocket *peer = server.nextPendingConnection();
         QVERIFY(device.waitFor(frame(0x10, "\x01"), from));
-        // A close with linger 0: the service's next writes meet a reset.
-        const linger reset = {1, 0};
-        QCOMPARE(::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
-        peer->abort();
+        // The service's next writes meet a reset.
+        QVERIFY(resetConnection(peer));
         for (int i = 0; i < 20; ++i)
             device.send(frame(0x90, patternBytes(255)));
         QVERIFY(device.waitFor(frame(0x10, QByteArray(1, '\0')), from));
