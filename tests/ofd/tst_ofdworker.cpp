@@ -429,45 +429,33 @@ private slots:
         QCOMPARE(device.rx[1], QByteArray("pong"));
     }
 
-    void bytesNeverCrossConnections()
+    void unreadBytesNeverReachTheNextConnection()
     {
-        OfdServer a, b;
-        QVERIFY(a.listen() && b.listen());
+        OfdServer server;
+        QVERIFY(server.listen());
         Device device(QStringLiteral("stale"));
         QVERIFY(device.handshake());
 
-        // A closes and the loss is told; the device, not yet aware, still
-        // sends for A, then connects to B.
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", a.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(a.connectionCount(), 1, kWait);
-        a.disconnectClient();
-        QVERIFY(device.waitFor(frame(0x10, QByteArray(1, '\0'))));
-        device.send(frame(0x90, "STALE-FOR-A"));
-        QVERIFY(logged("[Ofd-stale] No write, connection closed"));
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", b.port()));
-        QCOMPARE(device.frames.last(), frame(0x10, "\x01"));
-        device.send(frame(0x90, "document for B"));
-        QTRY_COMPARE_WITH_TIMEOUT(b.receivedOn(0), QByteArray("document for B"), kWait);
-
-        // B's reply is never taken; B ends; the device connects again, and
-        // the new look-up fails: nothing of B reaches the device.
-        QVERIFY(b.send("reply of B"));
-        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("reply of B")));
-        b.disconnectClient();
-        QTRY_COMPARE_WITH_TIMEOUT(capture->count("[TCP0-stale] connection lost"), 2, kWait);
-        device.send(frame(0x90, "late for B"));
+        // The reply is never taken; the server ends; the device connects
+        // again and the new look-up fails: nothing of the old connection
+        // reaches the device, and only the failure is told.
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
+        QVERIFY(server.send("unread reply"));
+        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("unread reply")));
+        server.disconnectClient();
+        QTRY_VERIFY_WITH_TIMEOUT(capture->contains("[TCP0-stale] connection lost"), kWait);
+        device.send(frame(0x90, "late"));
         QVERIFY(logged("[Ofd-stale] No write, connection lost"));
         const int from = int(device.frames.size());
-        QVERIFY(connectChannel(device, 0, "", b.port()));
+        QVERIFY(connectChannel(device, 0, "", server.port()));
         QCOMPARE(device.frames.at(device.findTag(0x10, from)), frame(0x10, QByteArray(1, '\0')));
         device.grant(0, 255);
         device.send(frame(0x42));
         QVERIFY(device.waitFor(frame(0x02, "\x02"), from));
         QCOMPARE(device.findTag(0x20, from), -1);
         QCOMPARE(device.countTag(0x10, from), 1);
-        QCOMPARE(b.receivedOn(0), QByteArray("document for B"));
         QVERIFY(device.rx[0].isEmpty());
-        // A restart of a live connection is left to the stress test.
     }
 
     void writeFailureIsOneLoss()

@@ -1,5 +1,4 @@
 #include "ofd/tlvcodec.h"
-#include "ofd/tlvdecoder.h"
 
 #include <QtTest>
 
@@ -73,34 +72,6 @@ private slots:
         QCOMPARE(TlvCodec::tagName(0x0C), QStringLiteral("UNKNOWN (0c)"));
         QVERIFY(TlvCodec::isKnown(TlvCodec::TxLog));
         QVERIFY(!TlvCodec::isKnown(0x33));
-    }
-
-    void decoderDropsLateFramesAndKeepsUp()
-    {
-        // Reassembly over every split is left to the fuzz target.
-        // Past the limit the incomplete frame goes and the next one is read.
-        TlvDecoder decoder;
-        decoder.feed(QByteArray("\x42\x05" "ab", 4));
-        QCOMPARE(decoder.next().outcome, Outcome::NeedMore);
-        const TlvCodec::Result dropped = decoder.next(true);
-        QCOMPARE(dropped.outcome, Outcome::Invalid);
-        QCOMPARE(dropped.have, 2);
-        QCOMPARE(dropped.announced, 5);
-        QVERIFY(!decoder.hasPartial());
-        decoder.feed(QByteArray("\x42\x00", 2));
-        QCOMPARE(decoder.next().frame, TlvFrame(0x42, QByteArray()));
-
-        // Thousands of tiny frames in one piece.
-        TlvDecoder many;
-        QByteArray tiny;
-        for (int i = 0; i < 5000; ++i)
-            tiny += TlvCodec::encode(0x41, QByteArray(1, char(i)));
-        many.feed(tiny + QByteArray("\x41", 1));
-        int count = 0;
-        for (TlvFrame frame; many.take(&frame); ++count)
-            QCOMPARE(frame.value, QByteArray(1, char(count)));
-        QCOMPARE(count, 5000);
-        QCOMPARE(many.pending(), QByteArray("\x41", 1));
     }
 };
 
