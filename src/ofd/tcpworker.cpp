@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <limits>
+#include <utility>
 
 namespace {
 // Bytes Qt itself may hold for the socket beyond our read buffer.
@@ -16,7 +17,17 @@ constexpr qint64 kReadChunk = 64 * 1024;
 // How long a disconnecting socket may linger before it is aborted.
 constexpr int kDisconnectWait = 500;
 constexpr int kDrainLogPeriod = 1000;
+
+// Ends a socket at once, without it calling the worker back.
+void abandon(QTcpSocket *old, QObject *worker)
+{
+    if (!old)
+        return;
+    QObject::disconnect(old, nullptr, worker, nullptr);
+    old->abort();
+    old->deleteLater();
 }
+} // namespace
 
 TcpWorker::TcpWorker(const QString &name, QObject *parent)
     : QObject(parent)
@@ -137,13 +148,7 @@ void TcpWorker::onAttemptTimeout()
 void TcpWorker::endAttempt()
 {
     connectTimer->stop();
-    QTcpSocket *old = socket;
-    socket = nullptr;
-    if (old) {
-        QObject::disconnect(old, nullptr, this, nullptr);
-        old->abort();
-        old->deleteLater();
-    }
+    abandon(std::exchange(socket, nullptr), this);
 }
 
 void TcpWorker::onSocketConnected()
@@ -322,14 +327,8 @@ bool TcpWorker::writeNow(const QByteArray &data)
 void TcpWorker::fail(const QString &error)
 {
     ofdlog::error(log, error);
-    QTcpSocket *old = socket;
-    socket = nullptr;
     phase = Phase::Idle;
-    if (old) {
-        QObject::disconnect(old, nullptr, this, nullptr);
-        old->abort();
-        old->deleteLater();
-    }
+    abandon(std::exchange(socket, nullptr), this);
     report(Disconnected);
 }
 
@@ -388,17 +387,11 @@ void TcpWorker::discard()
     readThrottled = false;
     earlyWrites.clear();
     addresses.clear();
-    QTcpSocket *old = socket;
-    socket = nullptr;
-    if (!old)
-        return;
-    if (was == Phase::Connected || was == Phase::Draining) {
+    QTcpSocket *old = std::exchange(socket, nullptr);
+    if (was == Phase::Connected || was == Phase::Draining)
         retire(old, true);
-    } else {
-        QObject::disconnect(old, nullptr, this, nullptr);
-        old->abort();
-        old->deleteLater();
-    }
+    else
+        abandon(old, this);
 }
 
 void TcpWorker::retire(QTcpSocket *old, bool keepWrites)

@@ -21,6 +21,15 @@ TlvCodec::Result TlvDecoder::next(bool deadlinePassed)
     return result;
 }
 
+bool TlvDecoder::take(TlvFrame *frame)
+{
+    TlvCodec::Result result = next();
+    if (result.outcome != TlvCodec::Outcome::Complete)
+        return false;
+    *frame = std::move(result.frame);
+    return true;
+}
+
 void TlvDecoder::clear()
 {
     m_buffer.clear();

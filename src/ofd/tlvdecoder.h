@@ -16,6 +16,8 @@ public:
     // (nothing removed) or, with deadlinePassed, Invalid (the incomplete
     // frame's bytes removed; have/announced say how far it got).
     TlvCodec::Result next(bool deadlinePassed = false);
+    // Takes the next complete frame; false while none is complete.
+    bool take(TlvFrame *frame);
     // Bytes of a frame that has begun but is not complete.
     bool hasPartial() const { return buffered() > 0; }
     qsizetype buffered() const { return m_buffer.size() - m_start; }

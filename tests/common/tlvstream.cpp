@@ -1,14 +1,5 @@
 #include "tlvstream.h"
 
-bool TlvStream::next(Frame *frame)
-{
-    TlvCodec::Result result = m_decoder.next();
-    if (result.outcome != TlvCodec::Outcome::Complete)
-        return false;
-    *frame = std::move(result.frame);
-    return true;
-}
-
 QList<TlvStream::Frame> TlvStream::takeAll()
 {
     QList<Frame> frames;

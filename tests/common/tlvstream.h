@@ -21,7 +21,7 @@ public:
     // Appends received bytes; complete frames become available to next().
     void append(const QByteArray &bytes) { m_decoder.feed(bytes); }
     // Takes the next complete frame; false while none is complete.
-    bool next(Frame *frame);
+    bool next(Frame *frame) { return m_decoder.take(frame); }
     // Takes every complete frame.
     QList<Frame> takeAll();
     // Bytes of an incomplete frame still waiting for the rest.

@@ -5,12 +5,15 @@
 #include <QByteArray>
 #include <QMutex>
 #include <QStringList>
+#include <QTcpSocket>
 
 #include <log4cxx/appenderskeleton.h>
 #include <log4cxx/logger.h>
 #include <log4cxx/spi/loggingevent.h>
 
 #include <memory>
+
+#include <sys/socket.h>
 
 // Collects "[logger] message" of every line that reaches it, from any thread.
 class CaptureAppender : public log4cxx::AppenderSkeleton
@@ -55,4 +58,15 @@ inline QByteArray patternBytes(qsizetype size)
     for (qsizetype i = 0; i < size; ++i)
         bytes[i] = char((i * 7 + i / 251) & 0xFF);
     return bytes;
+}
+
+// Ends the peer's side with a reset (linger 0): the other side's next
+// writes fail.
+inline bool resetConnection(QTcpSocket *peer)
+{
+    const linger reset = {1, 0};
+    if (::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset) != 0)
+        return false;
+    peer->abort();
+    return true;
 }

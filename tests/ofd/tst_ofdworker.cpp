@@ -16,9 +16,6 @@
 #include <log4cxx/patternlayout.h>
 
 #include <QTcpServer>
-#include <QTcpSocket>
-
-#include <sys/socket.h>
 
 #include <atomic>
 #include <functional>
@@ -432,62 +429,33 @@ private slots:
         QCOMPARE(device.rx[1], QByteArray("pong"));
     }
 
-    void bytesNeverCrossConnections()
+    void unreadBytesNeverReachTheNextConnection()
     {
-        OfdServer a, b;
-        QVERIFY(a.listen() && b.listen());
+        OfdServer server;
+        QVERIFY(server.listen());
         Device device(QStringLiteral("stale"));
         QVERIFY(device.handshake());
 
-        // A closes and the loss is told; the device, not yet aware, still
-        // sends for A, then connects to B.
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", a.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(a.connectionCount(), 1, kWait);
-        a.disconnectClient();
-        QVERIFY(device.waitFor(frame(0x10, QByteArray(1, '\0'))));
-        device.send(frame(0x90, "STALE-FOR-A"));
-        QVERIFY(logged("[Ofd-stale] No write, connection closed"));
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", b.port()));
-        QCOMPARE(device.frames.last(), frame(0x10, "\x01"));
-        device.send(frame(0x90, "document for B"));
-        QTRY_COMPARE_WITH_TIMEOUT(b.receivedOn(0), QByteArray("document for B"), kWait);
-
-        // B's reply is never taken; B ends; the device connects again, and
-        // the new look-up fails: nothing of B reaches the device.
-        QVERIFY(b.send("reply of B"));
-        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("reply of B")));
-        b.disconnectClient();
-        QTRY_COMPARE_WITH_TIMEOUT(capture->count("[TCP0-stale] connection lost"), 2, kWait);
-        device.send(frame(0x90, "late for B"));
+        // The reply is never taken; the server ends; the device connects
+        // again and the new look-up fails: nothing of the old connection
+        // reaches the device, and only the failure is told.
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, kWait);
+        QVERIFY(server.send("unread reply"));
+        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("unread reply")));
+        server.disconnectClient();
+        QTRY_VERIFY_WITH_TIMEOUT(capture->contains("[TCP0-stale] connection lost"), kWait);
+        device.send(frame(0x90, "late"));
         QVERIFY(logged("[Ofd-stale] No write, connection lost"));
-        int from = int(device.frames.size());
-        QVERIFY(connectChannel(device, 0, "", b.port()));
+        const int from = int(device.frames.size());
+        QVERIFY(connectChannel(device, 0, "", server.port()));
         QCOMPARE(device.frames.at(device.findTag(0x10, from)), frame(0x10, QByteArray(1, '\0')));
         device.grant(0, 255);
         device.send(frame(0x42));
         QVERIFY(device.waitFor(frame(0x02, "\x02"), from));
         QCOMPARE(device.findTag(0x20, from), -1);
         QCOMPARE(device.countTag(0x10, from), 1);
-        QCOMPARE(b.receivedOn(0), QByteArray("document for B"));
         QVERIFY(device.rx[0].isEmpty());
-        // The grant still stands: withdrawn, so A's next bytes stay unread.
-        device.grant(0, 0);
-
-        // The same on a restart of a live connection: A's unread bytes stay behind.
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", a.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(a.connectionCount(), 2, kWait);
-        QVERIFY(a.send("reply of A"));
-        QVERIFY(logged("[TCP0-stale] tcp read: " + hexDump("reply of A")));
-        from = int(device.frames.size());
-        QVERIFY(connectChannel(device, 0, "127.0.0.1", b.port()));
-        QTRY_COMPARE_WITH_TIMEOUT(b.connectionCount(), 2, kWait);
-        device.send(frame(0x90, "second for B"));
-        QTRY_COMPARE_WITH_TIMEOUT(b.receivedOn(1), QByteArray("second for B"), kWait);
-        QVERIFY(b.send("B2"));
-        device.grant(0, 255);
-        QVERIFY(device.waitFor(frame(0x20, "B2"), from));
-        QCOMPARE(device.rx[0], QByteArray("B2"));
-        QCOMPARE(device.find(frame(0x10, QByteArray(1, '\0')), from), -1);
     }
 
     void writeFailureIsOneLoss()
@@ -501,10 +469,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWait);
         QTcpSocket *peer = server.nextPendingConnection();
         QVERIFY(device.waitFor(frame(0x10, "\x01"), from));
-        // A close with linger 0: the service's next writes meet a reset.
-        const linger reset = {1, 0};
-        QCOMPARE(::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
-        peer->abort();
+        // The service's next writes meet a reset.
+        QVERIFY(resetConnection(peer));
         for (int i = 0; i < 20; ++i)
             device.send(frame(0x90, patternBytes(255)));
         QVERIFY(device.waitFor(frame(0x10, QByteArray(1, '\0')), from));

@@ -8,8 +8,6 @@
 
 #include <log4cxx/logger.h>
 
-#include <sys/socket.h>
-
 namespace {
 const int kWait = 30000;
 
@@ -26,7 +24,7 @@ class Channel : public QObject
 {
 public:
     explicit Channel(const QString &name)
-        : worker(new TcpWorker(name, this))
+        : name(name.toStdString()), worker(new TcpWorker(name, this))
     {
         QObject::connect(worker, &TcpWorker::connectionStateChanged, this,
                          [this](TcpWorker::ConnectionState state) { states.append(state); });
@@ -37,8 +35,23 @@ public:
         worker->setPort(port);
         worker->open();
     }
+    // Connects to a plain server whose reading the test controls, quietly
+    // (warnings and errors only) and with the given limit on unsent bytes.
+    QTcpSocket *openRaw(qint64 writeLimit)
+    {
+        log4cxx::Logger::getLogger(name)->setLevel(log4cxx::Level::getWarn());
+        worker->setWriteLimit(writeLimit);
+        if (!raw.listen(QHostAddress::LocalHost))
+            return nullptr;
+        open(QStringLiteral("127.0.0.1"), raw.serverPort());
+        if (!QTest::qWaitFor([this] { return raw.hasPendingConnections() && states == QList{TcpWorker::Connected}; }, kWait))
+            return nullptr;
+        return raw.nextPendingConnection();
+    }
 
+    const std::string name;
     TcpWorker *worker;
+    QTcpServer raw;
     QList<TcpWorker::ConnectionState> states;
 };
 
@@ -123,17 +136,10 @@ private slots:
     void closeWaitsForOutstandingWrites()
     {
         // A server that does not read until told: writes pile up with us.
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
         Channel channel(QStringLiteral("TCP0-drain"));
-        auto root = log4cxx::Logger::getLogger("TCP0-drain");
-        root->setLevel(log4cxx::Level::getWarn());
-        channel.worker->setWriteLimit(64 * 1024 * 1024);
-        channel.open(QStringLiteral("127.0.0.1"), server.serverPort());
-        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWait);
-        QTcpSocket *peer = server.nextPendingConnection();
+        QTcpSocket *peer = channel.openRaw(64 * 1024 * 1024);
+        QVERIFY(peer);
         peer->setReadBufferSize(4096);
-        QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
         const QByteArray block = patternBytes(256 * 1024);
         QByteArray sent;
         for (int i = 0; i < 160 && channel.worker->bytesToWrite() < 1024 * 1024; ++i) {
@@ -142,7 +148,7 @@ private slots:
             QCoreApplication::processEvents();
         }
         QVERIFY2(channel.worker->bytesToWrite() > 0, "the system took everything");
-        root->setLevel(log4cxx::Level::getInfo());
+        log4cxx::Logger::getLogger("TCP0-drain")->setLevel(log4cxx::Level::getInfo());
         channel.worker->close();
         QVERIFY(capture->lines().filter("[TCP0-drain] Wait for queue empty (").size() >= 1);
         QVERIFY(!capture->contains("[TCP0-drain] socket close"));
@@ -233,19 +239,9 @@ private slots:
     {
         // The server resets the connection while we write: the failure is
         // logged as an error and reported once.
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
         Channel channel(QStringLiteral("TCP1-reset"));
-        log4cxx::Logger::getLogger("TCP1-reset")->setLevel(log4cxx::Level::getWarn());
-        channel.worker->setWriteLimit(64 * 1024 * 1024);
-        channel.open(QStringLiteral("127.0.0.1"), server.serverPort());
-        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWait);
-        QTcpSocket *peer = server.nextPendingConnection();
-        QTRY_COMPARE_WITH_TIMEOUT(channel.states.size(), 1, kWait);
-        // A close with linger 0 sends a reset.
-        const linger reset = {1, 0};
-        QCOMPARE(::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
-        peer->abort();
+        QTcpSocket *peer = channel.openRaw(64 * 1024 * 1024);
+        QVERIFY(peer && resetConnection(peer));
         const QByteArray block = patternBytes(64 * 1024);
         for (int i = 0; i < 200 && channel.states.size() == 1; ++i) {
             channel.worker->write(block);
@@ -263,16 +259,10 @@ private slots:
 
         // Bytes a server never reads are bounded: past the limit the
         // connection is dropped with an error, not grown without end.
-        QTcpServer deaf;
-        QVERIFY(deaf.listen(QHostAddress::LocalHost));
         Channel bounded(QStringLiteral("TCP0-bound"));
-        log4cxx::Logger::getLogger("TCP0-bound")->setLevel(log4cxx::Level::getWarn());
-        bounded.worker->setWriteLimit(256 * 1024);
-        bounded.open(QStringLiteral("127.0.0.1"), deaf.serverPort());
-        QTRY_VERIFY_WITH_TIMEOUT(deaf.hasPendingConnections(), kWait);
-        QTcpSocket *silent = deaf.nextPendingConnection();
+        QTcpSocket *silent = bounded.openRaw(256 * 1024);
+        QVERIFY(silent);
         silent->setReadBufferSize(1024);
-        QTRY_COMPARE_WITH_TIMEOUT(bounded.states.size(), 1, kWait);
         for (int i = 0; i < 2000 && bounded.states.size() == 1; ++i) {
             bounded.worker->write(block);
             if (i % 16 == 0)

@@ -1,5 +1,4 @@
 #include "ofd/tlvcodec.h"
-#include "ofd/tlvdecoder.h"
 
 #include <QtTest>
 
@@ -73,55 +72,6 @@ private slots:
         QCOMPARE(TlvCodec::tagName(0x0C), QStringLiteral("UNKNOWN (0c)"));
         QVERIFY(TlvCodec::isKnown(TlvCodec::TxLog));
         QVERIFY(!TlvCodec::isKnown(0x33));
-    }
-
-    void decoderReassemblesAnySplit()
-    {
-        // Every frame of every size, cut at every byte, comes out whole.
-        QByteArray stream;
-        QList<TlvFrame> sent;
-        for (int size : {0, 1, 2, 127, 254, 255}) {
-            const TlvFrame frame(quint8(0x90 + size % 2), QByteArray(size, char('a' + size % 26)));
-            sent.append(frame);
-            stream += TlvCodec::encode(frame);
-        }
-        for (int piece = 1; piece <= 7; ++piece) {
-            TlvDecoder decoder;
-            QList<TlvFrame> got;
-            for (qsizetype at = 0; at < stream.size(); at += piece) {
-                decoder.feed(stream.mid(at, piece));
-                for (TlvCodec::Result r = decoder.next(); r.outcome == Outcome::Complete; r = decoder.next())
-                    got.append(r.frame);
-            }
-            QCOMPARE(got, sent);
-            QVERIFY(!decoder.hasPartial());
-        }
-
-        // Past the limit the incomplete frame goes and the next one is read.
-        TlvDecoder decoder;
-        decoder.feed(QByteArray("\x42\x05" "ab", 4));
-        QCOMPARE(decoder.next().outcome, Outcome::NeedMore);
-        const TlvCodec::Result dropped = decoder.next(true);
-        QCOMPARE(dropped.outcome, Outcome::Invalid);
-        QCOMPARE(dropped.have, 2);
-        QCOMPARE(dropped.announced, 5);
-        QVERIFY(!decoder.hasPartial());
-        decoder.feed(QByteArray("\x42\x00", 2));
-        QCOMPARE(decoder.next().frame, TlvFrame(0x42, QByteArray()));
-
-        // Thousands of tiny frames in one piece.
-        TlvDecoder many;
-        QByteArray tiny;
-        for (int i = 0; i < 5000; ++i)
-            tiny += TlvCodec::encode(0x41, QByteArray(1, char(i)));
-        many.feed(tiny + QByteArray("\x41", 1));
-        int count = 0;
-        for (TlvCodec::Result r = many.next(); r.outcome == Outcome::Complete; r = many.next()) {
-            QCOMPARE(r.frame.value, QByteArray(1, char(count)));
-            ++count;
-        }
-        QCOMPARE(count, 5000);
-        QCOMPARE(many.pending(), QByteArray("\x41", 1));
     }
 };
 

@@ -75,12 +75,8 @@ EchoRounds::EchoRounds(const Options &options, QObject *parent)
 void EchoRounds::receive(const QByteArray &bytes)
 {
     m_decoder.feed(bytes);
-    for (;;) {
-        const TlvCodec::Result result = m_decoder.next();
-        if (result.outcome != TlvCodec::Outcome::Complete)
-            return;
-        onFrame(result.frame.tag, result.frame.value);
-    }
+    for (TlvFrame frame; m_decoder.take(&frame);)
+        onFrame(frame.tag, frame.value);
 }
 
 void EchoRounds::onFrame(quint8 tag, const QByteArray &value)
@@ -92,12 +88,8 @@ void EchoRounds::onFrame(quint8 tag, const QByteArray &value)
             return;
         m_linkUp = true;
         emit firstHandshake();
-        {
-            QByteArray port(2, '\0');
-            port[0] = char(m_options.port & 0xFF);
-            port[1] = char(m_options.port >> 8);
-            emit send(frame(TlvCodec::TxPort0, port) + frame(TlvCodec::TxConnect0, m_options.host + '\0'));
-        }
+        emit send(frame(TlvCodec::TxPort0, TlvCodec::port(m_options.port))
+                  + frame(TlvCodec::TxConnect0, m_options.host + '\0'));
         m_state = State::Connecting;
         m_deadline->start(m_options.connectTimeoutMs);
         m_direct->connectToHost(QString::fromLatin1(m_options.host), m_options.port);

@@ -28,12 +28,8 @@ TlvDevice::TlvDevice(const Options &options, QObject *parent)
 void TlvDevice::receive(const QByteArray &bytes)
 {
     m_decoder.feed(bytes);
-    for (;;) {
-        const TlvCodec::Result result = m_decoder.next();
-        if (result.outcome != TlvCodec::Outcome::Complete)
-            return;
-        onFrame(result.frame.tag, result.frame.value);
-    }
+    for (TlvFrame frame; m_decoder.take(&frame);)
+        onFrame(frame.tag, frame.value);
 }
 
 void TlvDevice::onFrame(quint8 tag, const QByteArray &value)
@@ -133,12 +129,9 @@ void TlvDevice::startDocument()
     m_current.sequence = sequence;
     m_current.bytesSent = int(m_document.size());
 
-    QByteArray port(2, '\0');
-    port[0] = char(m_options.port & 0xFF);
-    port[1] = char(m_options.port >> 8);
     QByteArray out;
     out += frame(TlvCodec::TxLog, QByteArray("\x01", 1) + m_document.left(16));
-    out += frame(TlvCodec::TxPort0, port);
+    out += frame(TlvCodec::TxPort0, TlvCodec::port(m_options.port));
     out += frame(TlvCodec::TxConnect0, m_options.host + '\0');
     m_state = State::Connecting;
     m_timer->start(m_options.documentTimeoutMs);
