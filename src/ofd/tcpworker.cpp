@@ -97,11 +97,9 @@ void TcpWorker::sampleUnacked()
 
 void TcpWorker::logConnectError(const QString &text)
 {
-    // Within an episode the per-address errors are detail for this log only.
+    // Within a run of failures to the same server only the hourly reminder speaks.
     const QString server = QStringLiteral("%1:%2").arg(host_).arg(port_);
-    if (trouble.failing() && troubleServer == server)
-        ofdlog::info(log, text);
-    else
+    if (!trouble.failing() || troubleServer != server)
         ofdlog::error(log, text);
 }
 

@@ -74,11 +74,9 @@ void UsbWorker::logError(const QString &text) const
 
 void UsbWorker::logOpenError(const QString &text) const
 {
-    // Only the first failure of a run of them is an ERROR; noteOpen()
-    // words the rest.
-    if (openTrouble.failing())
-        LOG4CXX_DEBUG(logger, text.toStdString());
-    else
+    // Only the first failure of a run of them is logged; noteOpen() tells
+    // the rest once an hour.
+    if (!openTrouble.failing())
         logError(text);
 }
 
