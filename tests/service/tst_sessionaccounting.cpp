@@ -147,6 +147,7 @@ private slots:
             QVERIFY(server.send("answer!"));
             // Told with the coalesced counts: the reply is in.
             QTRY_COMPARE_WITH_TIMEOUT(registry.device(id)->channels[0].read, 7, kWait);
+            QVERIFY(registry.device(id)->lastFrameMs > 0);
             if (scenario == Complete) {
                 send(frame(0x50, QByteArray(1, char(255))));
                 QVERIFY(saw(frame(0x20, "answer!")));
