@@ -175,6 +175,7 @@ void ComProxyMorv2::onOfdDataReceived(QByteArray data)
         }
         ++m_ofdDropped;
         m_ofdDroppedBytes += data.size();
+        emit framesDropped(QStringLiteral("overflow"), 1);
         return;
     }
     ofdQueue.append(data);

@@ -60,6 +60,8 @@ signals:
     void portDataReceived(QByteArray data) override;
     void portConnectionLost() override;
     void portConnectionEstablished() override;
+    // Frames lost here ("crc", "framing", "overflow"), for the status.
+    void framesDropped(const QString &reason, int count);
     // Failing opens of the device port began, go on (attempts > 0) or ended (0).
     void troubleChanged(const QString &text, int attempts, qint64 sinceMs);
 

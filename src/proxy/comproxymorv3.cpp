@@ -424,6 +424,7 @@ void ComProxyMorv3::droppedBroken(const QString &side, const QByteArray &bytes, 
     // named, the rest counted until a good frame comes.
     constexpr int kNamed = 5;
     ++*count;
+    emit framesDropped(QStringLiteral("framing"), 1);
     if (*count <= kNamed)
         logWarn(QStringLiteral("broken frame from the %1 dropped: ").arg(side) + hexDump(bytes));
     else if (*count == kNamed + 1)
@@ -439,6 +440,7 @@ void ComProxyMorv3::handleDevFrame()
     if (frame.id >= kFirstOwnId && frame.id != kAsyncId) {
         if (!devFrame.crcMatches()) {
             logWarn(QStringLiteral("bad CRC, answer dropped <o- ") + Morv3Frame::describe(frame));
+            emit framesDropped(QStringLiteral("crc"), 1);
             return;
         }
         if (m_logger->isDebugEnabled())
@@ -467,6 +469,7 @@ void ComProxyMorv3::handleDevFrame()
         if (skip > 0 && !devFrame.crcMatches()) {
             // Not acknowledged either: the device still holds the message.
             logWarn(QStringLiteral("bad CRC, OFD frame dropped <o- ") + Morv3Frame::describe(frame));
+            emit framesDropped(QStringLiteral("crc"), 1);
             return;
         }
         if (skip > 0) {

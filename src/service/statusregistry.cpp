@@ -155,6 +155,18 @@ void StatusRegistry::heartbeat(const QString &id, qint64 atMs)
         found->heartbeatMs = atMs > 0 ? atMs : now();
 }
 
+QString StatusRegistry::summary() const
+{
+    QMap<int, int> counts;
+    for (const Device &device : m_devices)
+        ++counts[int(device.state)];
+    QStringList parts;
+    for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
+        parts << QStringLiteral("%1 %2").arg(it.value()).arg(stateName(DeviceState(it.key())));
+    const QString head = m_devices.size() == 1 ? QStringLiteral("1 device") : QStringLiteral("%1 devices").arg(m_devices.size());
+    return parts.isEmpty() ? head : head + QStringLiteral(": ") + parts.join(QLatin1String(", "));
+}
+
 void StatusRegistry::update(Device &device)
 {
     DeviceState state;

@@ -109,6 +109,10 @@ public:
     void setStalled(const QString &id, bool stalled);
     void heartbeat(const QString &id, qint64 atMs = 0);
 
+    // "3 devices: 2 ready, 1 absent" (states in their order, none left out
+    // that a device is in).
+    QString summary() const;
+
     ServiceInfo &service() { return m_service; }
     const ServiceInfo &service() const { return m_service; }
 
