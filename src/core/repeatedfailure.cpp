@@ -43,15 +43,17 @@ bool RepeatedFailure::succeed()
 QString RepeatedFailure::reminderText(const QString &what) const
 {
     const QString at = QDateTime::fromMSecsSinceEpoch(m_since).toString(QStringLiteral("HH:mm"));
-    return QStringLiteral("%1 still failing: %2 attempts since %3").arg(what).arg(m_attempts).arg(at);
+    return QStringLiteral("%1 still failing: %2 since %3").arg(what, attemptsText(m_attempts), at);
 }
 
 QString RepeatedFailure::endText(const QString &what, const QString &verb, const QString &during) const
 {
-    return QStringLiteral("%1 %2 after %3 attempts, %4 %5")
-        .arg(what, verb)
-        .arg(m_endedAttempts)
-        .arg(during, span(m_endedSpan));
+    return QStringLiteral("%1 %2 after %3, %4 %5").arg(what, verb, attemptsText(m_endedAttempts), during, span(m_endedSpan));
+}
+
+QString RepeatedFailure::attemptsText(int n)
+{
+    return n == 1 ? QStringLiteral("1 attempt") : QStringLiteral("%1 attempts").arg(n);
 }
 
 QString RepeatedFailure::span(qint64 ms)

@@ -39,6 +39,8 @@ public:
 
     // "3h12m", "5m", "41s".
     static QString span(qint64 ms);
+    // "1 attempt", "4 attempts".
+    static QString attemptsText(int n);
 
 private:
     qint64 now() const;

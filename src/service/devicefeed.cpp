@@ -4,7 +4,7 @@
 
 namespace {
 
-void link(QObject *sender, const char *signal, QObject *receiver, const char *slot)
+void connectIfOffered(QObject *sender, const char *signal, QObject *receiver, const char *slot)
 {
     if (sender && sender->metaObject()->indexOfSignal(QMetaObject::normalizedSignature(signal + 1)) >= 0)
         QObject::connect(sender, signal, receiver, slot, Qt::QueuedConnection);
@@ -19,16 +19,16 @@ DeviceFeed::DeviceFeed(const QString &id, StatusRegistry *registry, QObject *par
 
 void DeviceFeed::attach(QObject *portWorker, QObject *ofdWorker)
 {
-    link(portWorker, SIGNAL(portConnectionEstablished()), this, SLOT(onPortOpened()));
-    link(portWorker, SIGNAL(portConnectionLost()), this, SLOT(onPortLost()));
-    link(portWorker, SIGNAL(troubleChanged(QString,int,qint64)), this, SLOT(onPortTrouble(QString,int,qint64)));
-    link(portWorker, SIGNAL(framesDropped(QString,int)), this, SLOT(onDropped(QString,int)));
-    link(ofdWorker, SIGNAL(linkStateChanged(int)), this, SLOT(onLink(int)));
-    link(ofdWorker, SIGNAL(channelChanged(SessionRecord)), this, SLOT(onChannel(SessionRecord)));
-    link(ofdWorker, SIGNAL(sessionClosed(SessionRecord)), this, SLOT(onSession(SessionRecord)));
-    link(ofdWorker, SIGNAL(framesDropped(QString,int)), this, SLOT(onDropped(QString,int)));
-    link(ofdWorker, SIGNAL(troubleChanged(QString,int,qint64)), this, SLOT(onOfdTrouble(QString,int,qint64)));
-    link(ofdWorker, SIGNAL(frameSeen(qint64)), this, SLOT(onFrameSeen(qint64)));
+    connectIfOffered(portWorker, SIGNAL(portConnectionEstablished()), this, SLOT(onPortOpened()));
+    connectIfOffered(portWorker, SIGNAL(portConnectionLost()), this, SLOT(onPortLost()));
+    connectIfOffered(portWorker, SIGNAL(troubleChanged(QString,int,qint64)), this, SLOT(onPortTrouble(QString,int,qint64)));
+    connectIfOffered(portWorker, SIGNAL(framesDropped(QString,int)), this, SLOT(onDropped(QString,int)));
+    connectIfOffered(ofdWorker, SIGNAL(linkStateChanged(int)), this, SLOT(onLink(int)));
+    connectIfOffered(ofdWorker, SIGNAL(channelChanged(SessionRecord)), this, SLOT(onChannel(SessionRecord)));
+    connectIfOffered(ofdWorker, SIGNAL(sessionClosed(SessionRecord)), this, SLOT(onSession(SessionRecord)));
+    connectIfOffered(ofdWorker, SIGNAL(framesDropped(QString,int)), this, SLOT(onDropped(QString,int)));
+    connectIfOffered(ofdWorker, SIGNAL(troubleChanged(QString,int,qint64)), this, SLOT(onOfdTrouble(QString,int,qint64)));
+    connectIfOffered(ofdWorker, SIGNAL(frameSeen(qint64)), this, SLOT(onFrameSeen(qint64)));
 }
 
 void DeviceFeed::onPortOpened()
