@@ -27,7 +27,8 @@ public:
     using TlvCommand = TlvFrame;
     using Tag = TlvCodec::Tag;
 
-    explicit OfdWorker(const QString &id, QObject *parent = nullptr);
+    // debugLogger receives the device's own log (TX_LOG frames).
+    explicit OfdWorker(const QString &id, log4cxx::LoggerPtr debugLogger = nullptr, QObject *parent = nullptr);
     ~OfdWorker() override;
 
     static QString commandName(quint8 tag) { return TlvCodec::tagName(tag); }
@@ -92,7 +93,6 @@ private:
     void restartVersionTimer();
     void createChannel(int n);
     void resetChannels();
-    void setupDebugLog();
     void quitLoop();
 
     OfdChannel channels[2];
@@ -101,7 +101,6 @@ private:
     TlvDecoder decoder;
     bool paused = false;
     QString deviceName;
-    QString debugLoggerName;
     QTimer *versionTimer;
     QTimer *handshakeTimer;
     QTimer *frameTimer;
