@@ -308,8 +308,9 @@ void Service::registerNext()
     if (next.usb) {
         registerUsbWorker(next.usbEntry);
         m_pairs.last().fallback = next.fallback;
-    } else
+    } else {
         registerComWorker(next.comEntry);
+    }
     scheduleRegistration();
 }
 
