@@ -545,7 +545,7 @@ void Service::removeEndedPairs()
         if (pair.alive() || pair.usbPort.isNull())
             continue;
         // An arrival handed to it that it never answered is served anew.
-        if (m_handedArrivals.remove(pair.usbPort)) {
+        if (m_handedArrivals.remove(pair.usbPort) > 0) {
             UsbDeviceSettings entry;
             entry.id = pair.usbPort;
             entry.port = pair.usbPort;
@@ -594,8 +594,6 @@ void Service::handleArrival(const UsbDeviceSettings &entry)
     for (Pair &pair : m_pairs) {
         if (pair.usbPort.isNull() || pair.usbPort != entry.port || !pair.alive())
             continue;
-        if (m_handedArrivals.contains(entry.port))
-            return;
         if (pair.stopping || pair.refused) {
             logInfo(QStringLiteral("Device %1 is back: it waits for its previous worker to end").arg(entry.port));
             waitFor();
@@ -610,7 +608,9 @@ void Service::handleArrival(const UsbDeviceSettings &entry)
             waitFor();
             return;
         }
-        m_handedArrivals.insert(entry.port);
+        // Each arrival is handed on, also while an earlier one is unanswered:
+        // the device may have left and come back meanwhile.
+        ++m_handedArrivals[entry.port];
         logInfo(QStringLiteral("Device %1 is back: its running worker opens it again").arg(entry.port));
         QMetaObject::invokeMethod(
             worker,
@@ -628,7 +628,13 @@ void Service::handleArrival(const UsbDeviceSettings &entry)
 
 void Service::onArrivalAnswer(const UsbDeviceSettings &entry, bool taken)
 {
-    if (!m_handedArrivals.remove(entry.port) || taken)
+    const auto handed = m_handedArrivals.find(entry.port);
+    // Not there: the pair ended first, and the arrival waits already.
+    if (handed == m_handedArrivals.end())
+        return;
+    if (--handed.value() == 0)
+        m_handedArrivals.erase(handed);
+    if (taken)
         return;
     for (Pair &pair : m_pairs) {
         if (pair.usbPort == entry.port && pair.alive())

@@ -9,7 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QSet>
+#include <QHash>
 #include <QThread>
 
 #include <memory>
@@ -156,8 +156,8 @@ private:
     int m_hotplugRetryMaxMs = kHotplugRetryMaxMs;
     int m_hotplugRetryMs = 0;
     int m_hotplugAttempts = 0;
-    // Arrivals handed to a live pair of their port, not yet answered.
-    QSet<QString> m_handedArrivals;
+    // Arrivals handed to a live pair of their port and not yet answered, by port.
+    QHash<QString, int> m_handedArrivals;
     // Arrivals waiting for their port's pair, or the fallback pairs, to end.
     QList<UsbDeviceSettings> m_waitingArrivals;
     bool m_consoleLog = false;
