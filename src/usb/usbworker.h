@@ -26,7 +26,8 @@ class UsbLib;
 // Frames for the device wait in an outbox of at most kOutboxFrames frames
 // and kOutboxBytes bytes. Over either bound the oldest version requests go
 // first (the partner repeats them every second while the device is silent),
-// then the oldest frames; the drops are counted in one WARN per write.
+// then the oldest frames; the drops are counted in one WARN when the write
+// that held them up ends.
 // Frames that come while the link is down are dropped and counted in one
 // WARN when the link is back or the worker ends.
 class UsbWorker : public IPortWorker
