@@ -13,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <unistd.h>
 
 namespace {
 
