@@ -13,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-
 namespace {
 
 const int kWait = 15000;
