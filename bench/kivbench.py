@@ -27,7 +27,7 @@ import tempfile
 import time
 import traceback
 
-STAGES = ["roundtrip", "throughput", "idle", "scale", "serial", "stop"]
+STAGES = ["roundtrip", "throughput", "idle", "scale", "serial", "stop", "churn"]
 
 # TLV tags (tag, length byte, value).
 RX_REQUEST_VERSION = 0x01
@@ -173,6 +173,7 @@ class UsbDevice:
         self.buffer = b""
         self.handshake = asyncio.Event()
         self.connected = asyncio.Event()
+        self.accepted = asyncio.Event()  # the service opened the device
         self.rx_event = asyncio.Event()
         self.rx = bytearray()
         self.rx_frames = []
@@ -186,6 +187,7 @@ class UsbDevice:
     async def _accept(self, reader, writer):
         self.writer = writer
         self.buffer = b""
+        self.accepted.set()
         try:
             while True:
                 data = await reader.read(65536)
@@ -323,7 +325,7 @@ async def measure_idle(pid, window):
 class Service:
     """A private copy of kiv with its configuration and the simulated libusb."""
 
-    def __init__(self, bench, usb_count=0):
+    def __init__(self, bench, usb_count=0, hotplug=False):
         self.bench = bench
         self.dir = tempfile.mkdtemp(prefix="kiv-bench-")
         self.sock = os.path.join(self.dir, "sock")
@@ -334,11 +336,18 @@ class Service:
         shutil.copy2(bench.kiv, self.exe)
         shutil.copy2(bench.simusb, os.path.join(self.dir, "libusb-1.0.so.0"))
         open(os.path.join(self.dir, "USE_LOCAL_CONFIGS"), "w").close()
-        self.usb_ports = [f"1-{i + 1}" for i in range(usb_count)]
+        # Hot-plugged devices start absent ("!"): the bench plugs them in.
+        self.usb_ports = [("!" if hotplug else "") + f"1-{i + 1}" for i in range(usb_count)]
         self.settings = os.path.join(self.dir, "settings.xml")
         self.proc = None
         self.output = None
-        if usb_count:
+        if hotplug:
+            with open(self.settings, "w") as f:
+                f.write(
+                    '<?xml version="1.0" encoding="UTF-8"?>\n<settings>\n  <hotplug>auto</hotplug>\n'
+                    f"  <logs><dir>{self.logs}</dir></logs>\n</settings>\n"
+                )
+        elif usb_count:
             devices = "".join(
                 f"  <device><id>dev{i}</id><port>{p}</port></device>\n" for i, p in enumerate(self.usb_ports)
             )
@@ -856,6 +865,70 @@ async def stage_stop(b):
     return figures, {}, table, f"{b.stop_devices} USB devices"
 
 
+async def stage_churn(b):
+    """One device plugged in and pulled out again and again, each time until the service has opened it."""
+    service = Service(b, 1, hotplug=True)
+    dev = UsbDevice(service.socket_path(0))
+    figures = {}
+    try:
+        await dev.listen()
+        await service.start()
+        pid = service.proc.pid
+
+        async def trigger(name, n):
+            # The simulated libusb takes the file away once it has seen it.
+            path = os.path.join(service.sock, f"{name}0")
+            open(path, "w").close()
+
+            async def taken():
+                while os.path.exists(path):
+                    await asyncio.sleep(0.005)
+
+            await service.running_until(taken(), b.handshake_timeout, f"{name} {n} seen")
+
+        async def plug_cycle(n, handshake=False):
+            dev.accepted.clear()
+            await trigger("plug", n)
+            await service.running_until(dev.accepted.wait(), b.handshake_timeout, f"open after plug {n}")
+            if handshake:
+                await service.running_until(dev.handshake.wait(), b.handshake_timeout, "first handshake")
+            await trigger("unplug", n)
+            # The read in flight fails with the connection: the worker sees the device gone.
+            if dev.writer is not None:
+                dev.writer.close()
+
+        await plug_cycle(0, handshake=True)
+        await asyncio.sleep(b.settle)
+        first = proc_sample(pid)
+        t0 = now()
+        for n in range(1, b.churn_cycles + 1):
+            await plug_cycle(n)
+        elapsed = now() - t0
+        # What the last cycles left behind ends first.
+        await asyncio.sleep(max(b.settle, 1.0))
+        last = proc_sample(pid)
+        with open(os.path.join(service.dir, "output.txt"), "rb") as f:
+            out = f.read().decode("utf-8", "replace")
+        figures = {
+            "cycles": b.churn_cycles,
+            "seconds": round(elapsed, 2),
+            "rss_start_mib": first["rss_kib"] / 1024.0,
+            "rss_end_mib": last["rss_kib"] / 1024.0,
+            "rss_growth_mib": (last["rss_kib"] - first["rss_kib"]) / 1024.0,
+            "threads_start": first["threads"],
+            "threads_end": last["threads"],
+            "pairs_registered": out.count("Register Kiv worker ["),
+        }
+    finally:
+        await service.cleanup()
+        await dev.close()
+    table = [["cycles", "s", "RSS start MiB", "RSS growth MiB", "threads start / end", "pairs registered"],
+             [str(figures["cycles"]), f"{figures['seconds']:.1f}", f"{figures['rss_start_mib']:.1f}",
+              f"{figures['rss_growth_mib']:+.2f}", f"{figures['threads_start']} / {figures['threads_end']}",
+              str(figures["pairs_registered"])]]
+    return figures, {}, table, "hot-plug on, one device plugged and pulled, each plug until the service opens it"
+
+
 STAGE_FUNCS = {
     "roundtrip": (stage_roundtrip, "USB round trip (64 bytes, grant 127) against direct TCP"),
     "throughput": (stage_throughput, "Throughput server -> device"),
@@ -863,6 +936,7 @@ STAGE_FUNCS = {
     "scale": (stage_scale, "Scale: devices doing round trips at once"),
     "serial": (stage_serial, "Serial round trip through the protocol-3 and protocol-2 proxies"),
     "stop": (stage_stop, "Stop time"),
+    "churn": (stage_churn, "Hot-plug churn: plug/unplug cycles of one device"),
 }
 
 
@@ -915,6 +989,10 @@ def summary_lines(results):
                 return "n/a"
             return f"> {m['bound_s']:g} s" if m["seconds"] is None else f"{m['seconds']:.2f} s (exit {m['exit_code']})"
         lines.append(f"SIGTERM to exit, idle / in traffic: {one(st.get('idle'))} / {one(st.get('traffic'))}")
+    ch = r.get("churn", {})
+    if ch:
+        lines.append(f"hot-plug churn, {ch['cycles']} cycles: RSS {ch['rss_growth_mib']:+.2f} MiB, threads "
+                     f"{ch['threads_start']} -> {ch['threads_end']}, {ch['pairs_registered']} pair(s) registered")
     for k, v in results.items():
         if not v["ok"]:
             lines.append(f"stage {k} FAILED: {v['error']}")
@@ -957,6 +1035,7 @@ def configure(args):
     b.serial_timeout = 120
     b.stop_devices = 4 if smoke else 8 if quick else 32
     b.stop_bound = 20.0 if (quick or smoke) else 30.0
+    b.churn_cycles = 20 if smoke else 200 if quick else 1000
     b.stage_bound = 120.0 if smoke else 300.0 if quick else 600.0
     b.mode = "smoke" if smoke else "quick" if quick else "full"
     return b

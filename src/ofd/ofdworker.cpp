@@ -1,9 +1,6 @@
 #include "ofd/ofdworker.h"
 
 #include "core/hexdump.h"
-#include "core/settings.h"
-#include "logging/dailyrollingfileappender.h"
-#include "logging/loglayout.h"
 #include "ofd/ofdlog.h"
 
 #include <QDateTime>
@@ -11,50 +8,11 @@
 #include <QThread>
 #include <QTimer>
 
-#include <log4cxx/helpers/pool.h>
 #include <log4cxx/mdc.h>
 
-#include <map>
-#include <mutex>
-
-namespace {
-
-const char *const kDebugAppenderName = "Debug.log";
-
-// One appender per debug log file for the whole process: two appenders on
-// one file would each roll it over and archive over each other, and a
-// device whose worker is re-created would write every line twice.
-log4cxx::AppenderPtr sharedDebugAppender(const QString &fileName)
-{
-    static std::mutex mutex;
-    static std::map<QString, log4cxx::AppenderPtr> appenders;
-    std::lock_guard<std::mutex> guard(mutex);
-    auto found = appenders.find(fileName);
-    if (found != appenders.end())
-        return found->second;
-
-    auto appender = std::make_shared<kiv::DailyRollingFileAppender>();
-    // Not the "file" appender's layout: sharing one across threads mangles lines.
-    appender->setLayout(kiv::LogLayout::create());
-    appender->setFile(fileName.toStdString());
-    appender->setDatePattern(kiv::DailyRollingFileAppender::DAILY_ROLLOVER);
-    appender->setAppend(true);
-    appender->setMaxBackupIndex(14);
-    appender->setZip(true);
-    appender->setEncoding(LOG4CXX_STR("UTF-8"));
-    appender->setName(LOG4CXX_STR("Debug.log"));
-    log4cxx::helpers::Pool pool;
-    appender->activateOptions(pool);
-    appenders.emplace(fileName, appender);
-    return appender;
-}
-
-} // namespace
-
-OfdWorker::OfdWorker(const QString &id, QObject *parent)
+OfdWorker::OfdWorker(const QString &id, log4cxx::LoggerPtr debugLogger, QObject *parent)
     : IWorker(parent)
     , deviceName(id)
-    , debugLoggerName(QStringLiteral("Debug-") + id)
     , versionTimer(new QTimer(this))
     , handshakeTimer(new QTimer(this))
     , frameTimer(new QTimer(this))
@@ -65,7 +23,9 @@ OfdWorker::OfdWorker(const QString &id, QObject *parent)
     trafficTimer->setSingleShot(true);
     connect(trafficTimer, &QTimer::timeout, this, &OfdWorker::publishTraffic);
     log = ofdlog::logger(objectName());
-    setupDebugLog();
+    // The service places the device log; without one the lines go where
+    // the logger's configuration sends them.
+    debugLog = debugLogger ? debugLogger : ofdlog::logger(QStringLiteral("Debug-") + id);
     connect(versionTimer, &QTimer::timeout, this, &OfdWorker::sendVersionRequest);
     // About once a second while the device has not answered.
     handshakeTimer->setInterval(1000);
@@ -80,26 +40,6 @@ OfdWorker::OfdWorker(const QString &id, QObject *parent)
 OfdWorker::~OfdWorker()
 {
     stopRequested.store(true);
-}
-
-void OfdWorker::setupDebugLog()
-{
-    const QString fileName = readSettings().logsDir + QLatin1Char('/') + QLatin1String(kDebugAppenderName);
-    const log4cxx::AppenderPtr shared = sharedDebugAppender(fileName);
-
-    debugLog = ofdlog::logger(debugLoggerName);
-    // Attach once: a re-created worker for the same device finds it there.
-    const log4cxx::AppenderPtr attached = debugLog->getAppender(LOG4CXX_STR("Debug.log"));
-    if (attached != shared) {
-        if (attached)
-            debugLog->removeAppender(attached);
-        debugLog->addAppender(shared);
-    }
-    if (auto console = log4cxx::Logger::getRootLogger()->getAppender(LOG4CXX_STR("console"))) {
-        if (!debugLog->isAttached(console))
-            debugLog->addAppender(console);
-    }
-    debugLog->setAdditivity(false);
 }
 
 void OfdWorker::setConnectTimeout(int ms)

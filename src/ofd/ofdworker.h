@@ -34,7 +34,8 @@ public:
     // Byte counts of running sessions are told at most this often.
     static constexpr int kTrafficReportMs = 250;
 
-    explicit OfdWorker(const QString &id, QObject *parent = nullptr);
+    // debugLogger receives the device's own log (TX_LOG frames).
+    explicit OfdWorker(const QString &id, log4cxx::LoggerPtr debugLogger = nullptr, QObject *parent = nullptr);
     ~OfdWorker() override;
 
     static QString commandName(quint8 tag) { return TlvCodec::tagName(tag); }
@@ -112,7 +113,6 @@ private:
     void restartVersionTimer();
     void createChannel(int n);
     void resetChannels();
-    void setupDebugLog();
     void quitLoop();
     void beginSession(int n);
     void endSession(int n, const QString &cause);
@@ -128,7 +128,6 @@ private:
     TlvDecoder decoder;
     bool paused = false;
     QString deviceName;
-    QString debugLoggerName;
     QTimer *versionTimer;
     QTimer *handshakeTimer;
     QTimer *frameTimer;

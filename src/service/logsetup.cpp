@@ -13,6 +13,8 @@
 #include <log4cxx/spi/loggerrepository.h>
 
 #include <clocale>
+#include <map>
+#include <mutex>
 #include <cstring>
 #include <langinfo.h>
 
@@ -22,6 +24,7 @@ const char kLogFileName[] = "Kiv.log";
 const char kConsoleAppenderName[] = "console";
 const char kFileAppenderName[] = "file";
 const int kMaxBackupIndex = 14;
+const char kDebugLogFileName[] = "Debug.log";
 
 // log4cxx converts narrow strings with the C library's character type: a
 // service started without LANG would write Russian text as '?'.
@@ -34,7 +37,55 @@ void ensureUtf8CharacterType()
         std::setlocale(LC_CTYPE, "en_US.UTF-8");
 }
 
+// One appender per debug log file for the whole process: two appenders on
+// one file would each roll it over and archive over each other, and a
+// device whose worker is re-created would write every line twice.
+log4cxx::AppenderPtr sharedDebugAppender(const QString &fileName)
+{
+    static std::mutex mutex;
+    static std::map<QString, log4cxx::AppenderPtr> appenders;
+    std::lock_guard<std::mutex> guard(mutex);
+    auto found = appenders.find(fileName);
+    if (found != appenders.end())
+        return found->second;
+
+    auto appender = std::make_shared<kiv::DailyRollingFileAppender>();
+    // Not the "file" appender's layout: sharing one across threads mangles lines.
+    appender->setLayout(kiv::LogLayout::create());
+    appender->setFile(fileName.toStdString());
+    appender->setDatePattern(kiv::DailyRollingFileAppender::DAILY_ROLLOVER);
+    appender->setAppend(true);
+    appender->setMaxBackupIndex(kMaxBackupIndex);
+    appender->setZip(true);
+    appender->setEncoding(LOG4CXX_STR("UTF-8"));
+    appender->setName(LOG4CXX_STR("Debug.log"));
+    log4cxx::helpers::Pool pool;
+    appender->activateOptions(pool);
+    appenders.emplace(fileName, appender);
+    return appender;
+}
+
 } // namespace
+
+log4cxx::LoggerPtr deviceDebugLogger(const QString &id, const QString &logsDir)
+{
+    const log4cxx::AppenderPtr shared =
+        sharedDebugAppender(QDir(logsDir).filePath(QLatin1String(kDebugLogFileName)));
+    const log4cxx::LoggerPtr debugLog = log4cxx::Logger::getLogger((QStringLiteral("Debug-") + id).toStdWString());
+    // Attach once: a re-created worker for the same device finds it there.
+    const log4cxx::AppenderPtr attached = debugLog->getAppender(LOG4CXX_STR("Debug.log"));
+    if (attached != shared) {
+        if (attached)
+            debugLog->removeAppender(attached);
+        debugLog->addAppender(shared);
+    }
+    if (auto console = log4cxx::Logger::getRootLogger()->getAppender(LOG4CXX_STR(kConsoleAppenderName))) {
+        if (!debugLog->isAttached(console))
+            debugLog->addAppender(console);
+    }
+    debugLog->setAdditivity(false);
+    return debugLog;
+}
 
 void preventLogAutoConfiguration()
 {

@@ -19,6 +19,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QSet>
+#include <QMutexLocker>
 #include <QTimer>
 
 #include <algorithm>
@@ -44,6 +45,11 @@ void logInfo(const QString &text)
 void logWarn(const QString &text)
 {
     LOG4CXX_WARN(logger(), text.toStdString());
+}
+
+void logError(const QString &text)
+{
+    LOG4CXX_ERROR(logger(), text.toStdString());
 }
 
 QString deviceIds(const Settings &settings)
@@ -188,18 +194,87 @@ void Service::registerDevices(const Settings &settings)
 
 void Service::startHotplugAgent()
 {
+    if (m_hotplugRetry)
+        m_hotplugRetry->stop();
     m_hotplugAgent.reset();
     m_hotplugAgent.reset(createHotplugAgent());
+    m_hotplugAttempts = 1;
+    if (!m_hotplugAgent || m_hotplugAgent->isRunning())
+        return;
+    m_hotplugRetryMs = m_hotplugRetryFirstMs;
+    const int code = m_hotplugAgent->failureCode();
+    logError(QStringLiteral("Hot-plug detection failed at %1: libusb error %2 (%3); serving the configured "
+                            "USB devices %4 instead, next attempt in %5 s")
+                 .arg(m_hotplugAgent->failedStep())
+                 .arg(code)
+                 .arg(QString::fromLocal8Bit(UsbLib::instance()->strerror(code)), configuredUsbIds(),
+                      QString::number(m_hotplugRetryMs / 1000.0)));
+    scheduleHotplugRetry();
+}
+
+bool Service::hotplugFallback() const
+{
+    return m_settings.hotplug && m_hotplugAgent && !m_hotplugAgent->isRunning();
+}
+
+void Service::setHotplugRetry(int firstMs, int maxMs)
+{
+    m_hotplugRetryFirstMs = firstMs;
+    m_hotplugRetryMaxMs = maxMs;
+}
+
+QString Service::configuredUsbIds() const
+{
+    QStringList ids;
+    for (const UsbDeviceSettings &entry : m_settings.usbDevices)
+        ids.append(entry.id);
+    return idList(ids);
+}
+
+void Service::scheduleHotplugRetry()
+{
+    if (!m_hotplugRetry) {
+        m_hotplugRetry = new QTimer(this);
+        m_hotplugRetry->setSingleShot(true);
+        QObject::connect(m_hotplugRetry, &QTimer::timeout, this, [this] { retryHotplug(); });
+    }
+    m_hotplugRetry->start(m_hotplugRetryMs);
+}
+
+void Service::retryHotplug()
+{
+    if (m_stopped || !m_hotplugAgent || m_hotplugAgent->isRunning())
+        return;
+    ++m_hotplugAttempts;
+    // Devices attached now arrive during the call and wait for the
+    // configured ones' pairs to end: no device is served twice.
+    if (!m_hotplugAgent->retry()) {
+        m_hotplugRetryMs = qMin(m_hotplugRetryMs * 2, m_hotplugRetryMaxMs);
+        scheduleHotplugRetry();
+        return;
+    }
+    logInfo(QStringLiteral("Hot-plug detection works after %1 attempts; the configured USB devices %2 make way "
+                           "for hot-plugged ones")
+                .arg(m_hotplugAttempts)
+                .arg(configuredUsbIds()));
+    for (Pair &pair : m_pairs) {
+        if (pair.fallback && !pair.stopping)
+            stopPair(pair);
+    }
+    m_pending.erase(std::remove_if(m_pending.begin(), m_pending.end(), [](const Registration &r) { return r.fallback; }),
+                    m_pending.end());
+    registerWaitingArrivals();
 }
 
 QList<Service::Registration> Service::configuredDevices(const Settings &settings) const
 {
     QList<Registration> devices;
-    if (!settings.hotplug) {
+    if (!settings.hotplug || hotplugFallback()) {
         for (const UsbDeviceSettings &entry : settings.usbDevices) {
             Registration r;
             r.key = usbKey(entry);
             r.usb = true;
+            r.fallback = settings.hotplug;
             r.usbEntry = entry;
             devices.append(r);
         }
@@ -243,10 +318,12 @@ void Service::registerNext()
         }
     }
     const Registration next = m_pending.takeFirst();
-    if (next.usb)
+    if (next.usb) {
         registerUsbWorker(next.usbEntry);
-    else
+        m_pairs.last().fallback = next.fallback;
+    } else {
         registerComWorker(next.comEntry);
+    }
     scheduleRegistration();
 }
 
@@ -328,14 +405,22 @@ void Service::applySettings(const Settings &fresh, const QString &path)
         removed.removeAll(id);
 
     if (hotplugChanged) {
-        if (fresh.hotplug)
+        if (fresh.hotplug) {
             startHotplugAgent();
-        else
+            // Detection failed: the configured devices instead, once the
+            // pairs stopped above have ended.
+            if (hotplugFallback())
+                m_pending.append(configuredDevices(fresh).mid(0, fresh.usbDevices.size()));
+        } else {
+            if (m_hotplugRetry)
+                m_hotplugRetry->stop();
             m_hotplugAgent.reset();
+            for (Pair &pair : m_pairs)
+                pair.fallback = false;
+            m_waitingArrivals.clear();
+        }
     }
-    // Finished pairs are forgotten; running and stopping ones kept.
-    m_pairs.erase(std::remove_if(m_pairs.begin(), m_pairs.end(), [](const Pair &p) { return !p.alive(); }),
-                  m_pairs.end());
+    removeEndedPairs();
 
     QString line = QStringLiteral("Reload configuration file %1: added %2, removed %3, changed %4, unchanged %5")
                        .arg(path, idList(added), idList(removed), idList(changed))
@@ -451,7 +536,11 @@ void Service::stop()
     // No arrival may register a pair once stopping began.
     m_stopped = true;
     m_pending.clear();
+    if (m_hotplugRetry)
+        m_hotplugRetry->stop();
     m_hotplugAgent.reset();
+    m_waitingArrivals.clear();
+    m_handedArrivals.clear();
     // Every worker is asked at once, in its own thread: the main thread
     // never waits on a worker here.
     for (Pair &pair : m_pairs)
@@ -470,6 +559,8 @@ void Service::stopPair(Pair &pair)
 
 void Service::onWorkEnded()
 {
+    removeEndedPairs();
+    registerWaitingArrivals();
     workEnded();
     scheduleRegistration();
     pruneRegistry();
@@ -511,6 +602,113 @@ QString Service::statusUsage() const
     return StatusClient::usage();
 }
 
+void Service::removeEndedPairs()
+{
+    // Both threads have ended: the workers and threads are deleted, only
+    // the record is left.
+    for (const Pair &pair : std::as_const(m_pairs)) {
+        if (pair.alive() || pair.usbPort.isNull())
+            continue;
+        // An arrival handed to it that it never answered is served anew.
+        if (m_handedArrivals.remove(pair.usbPort) > 0) {
+            UsbDeviceSettings entry;
+            entry.id = pair.usbPort;
+            entry.port = pair.usbPort;
+            entry.hotplugged = true;
+            m_waitingArrivals.append(entry);
+        }
+    }
+    m_pairs.erase(std::remove_if(m_pairs.begin(), m_pairs.end(), [](const Pair &p) { return !p.alive(); }),
+                  m_pairs.end());
+}
+
+bool Service::fallbackAlive() const
+{
+    return std::any_of(m_pairs.begin(), m_pairs.end(), [](const Pair &p) { return p.fallback && p.alive(); });
+}
+
+void Service::registerWaitingArrivals()
+{
+    if (m_stopped) {
+        m_waitingArrivals.clear();
+        return;
+    }
+    if (m_waitingArrivals.isEmpty() || fallbackAlive())
+        return;
+    const QList<UsbDeviceSettings> waiting = m_waitingArrivals;
+    m_waitingArrivals.clear();
+    for (const UsbDeviceSettings &entry : waiting)
+        handleArrival(entry);
+}
+
+void Service::handleArrival(const UsbDeviceSettings &entry)
+{
+    if (m_stopped)
+        return;
+    auto waitFor = [this, &entry] {
+        for (const UsbDeviceSettings &w : std::as_const(m_waitingArrivals)) {
+            if (w.port == entry.port)
+                return;
+        }
+        m_waitingArrivals.append(entry);
+    };
+    if (fallbackAlive()) {
+        waitFor();
+        return;
+    }
+    for (Pair &pair : m_pairs) {
+        if (pair.usbPort.isNull() || pair.usbPort != entry.port || !pair.alive())
+            continue;
+        if (pair.stopping || pair.refused) {
+            logInfo(QStringLiteral("Device %1 is back: it waits for its previous worker to end").arg(entry.port));
+            waitFor();
+            return;
+        }
+        // The pair serves this port and is not ending: its worker opens the
+        // device again now, instead of a second pair fighting it for the device.
+        QMutexLocker locker(&pair.portGuard->mutex);
+        IWorker *worker = pair.portGuard->worker;
+        if (pair.portGuard->finished || !worker || worker->metaObject()->indexOfMethod("reopen()") < 0) {
+            locker.unlock();
+            waitFor();
+            return;
+        }
+        // Each arrival is handed on, also while an earlier one is unanswered:
+        // the device may have left and come back meanwhile.
+        ++m_handedArrivals[entry.port];
+        logInfo(QStringLiteral("Device %1 is back: its running worker opens it again").arg(entry.port));
+        QMetaObject::invokeMethod(
+            worker,
+            [this, worker, entry] {
+                bool taken = false;
+                QMetaObject::invokeMethod(worker, "reopen", Qt::DirectConnection, Q_RETURN_ARG(bool, taken));
+                QMetaObject::invokeMethod(
+                    this, [this, entry, taken] { onArrivalAnswer(entry, taken); }, Qt::QueuedConnection);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    registerUsbWorker(entry);
+}
+
+void Service::onArrivalAnswer(const UsbDeviceSettings &entry, bool taken)
+{
+    const auto handed = m_handedArrivals.find(entry.port);
+    // Not there: the pair ended first, and the arrival waits already.
+    if (handed == m_handedArrivals.end())
+        return;
+    if (--handed.value() == 0)
+        m_handedArrivals.erase(handed);
+    if (taken)
+        return;
+    for (Pair &pair : m_pairs) {
+        if (pair.usbPort == entry.port && pair.alive())
+            pair.refused = true;
+    }
+    m_waitingArrivals.append(entry);
+    registerWaitingArrivals();
+}
+
 bool Service::hasRunningWork() const
 {
     for (const Pair &pair : m_pairs) {
@@ -541,6 +739,7 @@ void Service::registerUsbWorker(const UsbDeviceSettings &entry)
     startWorkerPair(createUsbWorker(entry), entry.id);
     m_pairs.last().key = usbKey(entry);
     m_pairs.last().hotplugged = entry.hotplugged;
+    m_pairs.last().usbPort = entry.port.isNull() ? QStringLiteral("") : entry.port;
 }
 
 void Service::registerComWorker(const ComDeviceSettings &entry)
@@ -565,7 +764,9 @@ IPortWorker *Service::createComWorker(const ComDeviceSettings &entry)
 
 IWorker *Service::createOfdWorker(const QString &id)
 {
-    return new OfdWorker(id);
+    // The device log goes where the configuration in force says, never
+    // where a rejected file would have put it.
+    return new OfdWorker(id, deviceDebugLogger(id, m_settings.logsDir));
 }
 
 HotplugAgent *Service::createHotplugAgent()
@@ -639,13 +840,7 @@ void Service::onDeviceArrived(const QMap<QString, QString> &properties)
     entry.hotplugged = true;
     // Pairs are only ever made in the main thread: a call from elsewhere is
     // queued there, one from the main thread runs at once.
-    QMetaObject::invokeMethod(
-        this,
-        [this, entry] {
-            if (!m_stopped)
-                registerUsbWorker(entry);
-        },
-        Qt::AutoConnection);
+    QMetaObject::invokeMethod(this, [this, entry] { handleArrival(entry); }, Qt::AutoConnection);
 }
 
 void Service::onDeviceLeft(const QMap<QString, QString> &properties)

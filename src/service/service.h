@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QHash>
 #include <QThread>
 
 #include <memory>
@@ -19,6 +20,7 @@ class HotplugAgent;
 class StatusRegistry;
 class IPortWorker;
 class IWorker;
+class QTimer;
 
 // The Kiv service: reads the configuration, sets up logging and turns every
 // configured or hot-plugged device into a pair of workers (a port worker
@@ -42,6 +44,16 @@ public:
     bool hasHotplugAgent() const { return m_hotplugAgent != nullptr; }
     // Every device's state and counters, on the main thread.
     StatusRegistry *registry() const { return m_registry; }
+    // Hot-plug is configured but its detection does not run (yet): the
+    // configured USB devices are served meanwhile.
+    bool hotplugFallback() const;
+    // Pairs held, running or stopping; an ended pair is dropped at once.
+    int pairCount() const { return int(m_pairs.size()); }
+    // Back-off of the hot-plug retries, doubling from first up to max; for tests.
+    void setHotplugRetry(int firstMs, int maxMs);
+
+    static constexpr int kHotplugRetryFirstMs = 5000;
+    static constexpr int kHotplugRetryMaxMs = 300000;
 
     // Registration of one device: a pair of workers, started at once.
     void registerUsbWorker(const UsbDeviceSettings &entry);
@@ -91,7 +103,13 @@ private:
         QString key;      // what the device's entry says, for reloads
         QString id;
         bool hotplugged = false;
+        // A configured USB device served while hot-plug detection fails.
+        bool fallback = false;
         bool stopping = false;
+        // The port string of a USB device, whose arrivals go to this pair.
+        QString usbPort;
+        // Its worker answered an arrival that it is ending.
+        bool refused = false;
         QPointer<IPortWorker> port;
         std::shared_ptr<WorkerGuard::State> portGuard;
         QPointer<IWorker> ofd;
@@ -107,6 +125,7 @@ private:
     {
         QString key;
         bool usb = false;
+        bool fallback = false;
         UsbDeviceSettings usbEntry;
         ComDeviceSettings comEntry;
     };
@@ -123,6 +142,16 @@ private:
     void startHotplugAgent();
     // Drops the records of devices that are neither configured nor served.
     void pruneRegistry();
+    void retryHotplug();
+    void scheduleHotplugRetry();
+    QString configuredUsbIds() const;
+    // An arrival on the main thread: a new pair, or the port's live pair
+    // reopens, or it waits for that pair (or the fallback pairs) to end.
+    void handleArrival(const UsbDeviceSettings &entry);
+    void onArrivalAnswer(const UsbDeviceSettings &entry, bool taken);
+    bool fallbackAlive() const;
+    void registerWaitingArrivals();
+    void removeEndedPairs();
 
     Application *m_application = nullptr;
     QList<Pair> m_pairs;
@@ -132,6 +161,15 @@ private:
     // their ports are free, but no longer than this.
     QDeadlineTimer m_replaceDeadline;
     std::unique_ptr<HotplugAgent> m_hotplugAgent;
+    QTimer *m_hotplugRetry = nullptr;
+    int m_hotplugRetryFirstMs = kHotplugRetryFirstMs;
+    int m_hotplugRetryMaxMs = kHotplugRetryMaxMs;
+    int m_hotplugRetryMs = 0;
+    int m_hotplugAttempts = 0;
+    // Arrivals handed to a live pair of their port and not yet answered, by port.
+    QHash<QString, int> m_handedArrivals;
+    // Arrivals waiting for their port's pair, or the fallback pairs, to end.
+    QList<UsbDeviceSettings> m_waitingArrivals;
     bool m_consoleLog = false;
     Settings m_settings;
     bool m_stopped = false;

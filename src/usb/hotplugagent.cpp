@@ -10,3 +10,23 @@ HotplugAgent::HotplugAgent(HotplugListener *listener)
 }
 
 HotplugAgent::~HotplugAgent() = default;
+
+bool HotplugAgent::isRunning() const
+{
+    return d->poller != nullptr;
+}
+
+QString HotplugAgent::failedStep() const
+{
+    return d->failedStep;
+}
+
+int HotplugAgent::failureCode() const
+{
+    return d->failureCode;
+}
+
+bool HotplugAgent::retry()
+{
+    return d->startDetection();
+}

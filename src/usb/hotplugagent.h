@@ -2,13 +2,17 @@
 
 #include "core/hotpluglistener.h"
 
+#include <QString>
+
 #include <memory>
 
 class HotplugAgentPrivate;
 
 // Reports every device of the fiscal vendor that is plugged in, and those
-// already attached, to a listener. Working once the constructor returns;
-// destroying it ends detection before the destructor returns.
+// already attached, to a listener. The constructor tries to start detection
+// (libusb init, hot-plug capability, callback registration); when a step
+// fails nothing is reported until retry() succeeds. Destroying it ends
+// detection before the destructor returns.
 class HotplugAgent
 {
 public:
@@ -19,6 +23,15 @@ public:
     HotplugAgent &operator=(const HotplugAgent &) = delete;
 
     HotplugListener *listener() const { return m_listener; }
+
+    bool isRunning() const;
+    // Of the last failed start: the step ("libusb init", "hot-plug
+    // capability", "callback registration") and libusb's code.
+    QString failedStep() const;
+    int failureCode() const;
+    // Starts detection again unless it runs; devices attached now are
+    // reported during the call. True when detection runs.
+    bool retry();
 
 private:
     std::unique_ptr<HotplugAgentPrivate> d;

@@ -15,6 +15,8 @@ std::atomic<HotplugListener *> currentListener{nullptr};
 
 int LIBUSB_CALL onHotplugEvent(libusb_context *, libusb_device *device, libusb_hotplug_event event, void *)
 {
+    // A departure needs nothing here: the device's worker sees its own
+    // transfers fail, and a later arrival on the same port goes to its pair.
     if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
         UsbLib *usb = UsbLib::instance();
         QVector<quint8> ports;
@@ -23,8 +25,6 @@ int LIBUSB_CALL onHotplugEvent(libusb_context *, libusb_device *device, libusb_h
         properties.insert(QStringLiteral("Dev"), HotplugAgentPrivate::deviceName(usb->getBusNumber(device), ports));
         if (HotplugListener *listener = currentListener.load())
             listener->onDeviceArrived(properties);
-    } else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
-        Poller::departurePending = true;
     }
     // Staying registered.
     return 0;
@@ -41,25 +41,50 @@ QString HotplugAgentPrivate::deviceName(quint8 bus, const QVector<quint8> &ports
     return QObject::tr("%1-%2").arg(bus).arg(path);
 }
 
-HotplugAgentPrivate::HotplugAgentPrivate(HotplugListener *listener)
+HotplugAgentPrivate::HotplugAgentPrivate(HotplugListener *listener) : listener(listener)
 {
-    poller = new Poller(this);
-    currentListener = listener;
-
-    UsbLib *usb = UsbLib::instance();
-    usb->init(&context);
-    usb->hotplugRegisterCallback(context,
-                                 LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
-                                 LIBUSB_HOTPLUG_ENUMERATE, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
-                                 LIBUSB_HOTPLUG_MATCH_ANY, onHotplugEvent, nullptr, &callbackHandle);
-    // Without a loaded library there are no events to handle, and the loop
-    // would only spin.
-    if (usb->isLoaded())
-        poller->start(QThread::InheritPriority);
+    startDetection();
 }
 
-HotplugAgentPrivate::~HotplugAgentPrivate()
+bool HotplugAgentPrivate::startDetection()
 {
+    if (poller)
+        return true;
+    currentListener = listener;
+    UsbLib *usb = UsbLib::instance();
+    failureCode = usb->init(&context);
+    if (failureCode != 0 || !context) {
+        failedStep = QStringLiteral("libusb init");
+        if (failureCode == 0)
+            failureCode = LIBUSB_ERROR_OTHER;
+        usb->exit(context);
+        return false;
+    }
+    if (!usb->hasCapability(LIBUSB_CAP_HAS_HOTPLUG)) {
+        failedStep = QStringLiteral("hot-plug capability");
+        failureCode = LIBUSB_ERROR_NOT_SUPPORTED;
+        usb->exit(context);
+        return false;
+    }
+    failureCode = usb->hotplugRegisterCallback(context,
+                                               LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                               LIBUSB_HOTPLUG_ENUMERATE, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
+                                               LIBUSB_HOTPLUG_MATCH_ANY, onHotplugEvent, nullptr, &callbackHandle);
+    if (failureCode != 0) {
+        failedStep = QStringLiteral("callback registration");
+        usb->exit(context);
+        return false;
+    }
+    failedStep.clear();
+    poller = new Poller(this);
+    poller->start(QThread::InheritPriority);
+    return true;
+}
+
+void HotplugAgentPrivate::stopDetection()
+{
+    if (!poller)
+        return;
     UsbLib *usb = UsbLib::instance();
     poller->requestStop();
     // The deregistration also wakes the poller out of libusb's event wait,
@@ -68,4 +93,10 @@ HotplugAgentPrivate::~HotplugAgentPrivate()
     poller->wait();
     usb->exit(context);
     delete poller;
+    poller = nullptr;
+}
+
+HotplugAgentPrivate::~HotplugAgentPrivate()
+{
+    stopDetection();
 }

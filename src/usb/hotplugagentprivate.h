@@ -23,10 +23,21 @@ public:
     // "Dev" of a device: bus, "-", port chain joined by "." (1-4.2).
     static QString deviceName(quint8 bus, const QVector<quint8> &ports);
 
+    // Context, capability, registration and poller, in that order; on a
+    // failure everything made so far is undone and the step and libusb's
+    // code are kept. True when detection runs.
+    bool startDetection();
+
     HotplugAgent *q = nullptr;
     libusb_context *context = nullptr;
     libusb_hotplug_callback_handle callbackHandle = 0;
     Poller *poller = nullptr;
+    HotplugListener *listener = nullptr;
+    int failureCode = 0;
+    QString failedStep;
 
     static constexpr int kVendorId = 0x2912;
+
+private:
+    void stopDetection();
 };

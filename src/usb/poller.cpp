@@ -7,8 +7,6 @@
 
 #include <log4cxx/logger.h>
 
-std::atomic<bool> Poller::departurePending{false};
-
 Poller::Poller(HotplugAgentPrivate *agent)
     : agent(agent)
 {
@@ -33,11 +31,6 @@ void Poller::run()
     UsbLib *usb = UsbLib::instance();
     bool failing = false;
     while (!stopping()) {
-        if (departurePending) {
-            // Give the departed device's worker time to see its own failure.
-            QThread::msleep(100);
-            departurePending = false;
-        }
         // Blocks until an event, libusb's own time-out or the deregistration.
         const int result = usb->handleEvents(agent->context);
         if (result == 0 || result == LIBUSB_ERROR_INTERRUPTED) {

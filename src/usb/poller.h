@@ -4,8 +4,6 @@
 #include <QThread>
 #include <QWaitCondition>
 
-#include <atomic>
-
 class HotplugAgentPrivate;
 
 // Drives libusb's event handling so that hot-plug callbacks run. The thread
@@ -19,9 +17,6 @@ public:
 
     // Any thread; also cuts short the wait after a failed event handling.
     void requestStop();
-
-    // Set by the callback when a device leaves; the loop then pauses 100 ms.
-    static std::atomic<bool> departurePending;
 
     // Wait before event handling is tried again after it failed.
     static constexpr int kRetryMs = 1000;

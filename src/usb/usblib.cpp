@@ -134,6 +134,7 @@ void UsbLib::clearTable()
     fHotplugRegisterCallback = nullptr;
     fHotplugDeregisterCallback = nullptr;
     fHandleEvents = nullptr;
+    fHasCapability = nullptr;
 }
 
 namespace {
@@ -187,6 +188,7 @@ void UsbLib::resolveAll()
     resolveInto(*this, fHotplugRegisterCallback, "libusb_hotplug_register_callback");
     resolveInto(*this, fHotplugDeregisterCallback, "libusb_hotplug_deregister_callback");
     resolveInto(*this, fHandleEvents, "libusb_handle_events");
+    fHasCapability = reinterpret_cast<decltype(fHasCapability)>(resolve("libusb_has_capability"));
 }
 
 int UsbLib::init(libusb_context **ctx)
@@ -314,6 +316,11 @@ void UsbLib::hotplugDeregisterCallback(libusb_context *ctx, libusb_hotplug_callb
 {
     if (fHotplugDeregisterCallback)
         fHotplugDeregisterCallback(ctx, callbackHandle);
+}
+
+bool UsbLib::hasCapability(quint32 capability)
+{
+    return !fHasCapability || fHasCapability(capability) != 0;
 }
 
 int UsbLib::handleEvents(libusb_context *ctx)

@@ -59,6 +59,9 @@ public:
                                 int deviceClass, libusb_hotplug_callback_fn callback, void *userData,
                                 libusb_hotplug_callback_handle *callbackHandle);
     void hotplugDeregisterCallback(libusb_context *ctx, libusb_hotplug_callback_handle callbackHandle);
+    // libusb_has_capability; the one optional entry: a build without it
+    // counts as capable, and the registration's own result decides.
+    bool hasCapability(quint32 capability);
     int handleEvents(libusb_context *ctx);
 
     libusb_device *getDevice(libusb_device_handle *handle);
@@ -117,4 +120,5 @@ private:
                                     libusb_hotplug_callback_handle *) = nullptr;
     void (*fHotplugDeregisterCallback)(libusb_context *, libusb_hotplug_callback_handle) = nullptr;
     int (*fHandleEvents)(libusb_context *) = nullptr;
+    int (*fHasCapability)(uint32_t) = nullptr;
 };

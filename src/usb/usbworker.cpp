@@ -22,6 +22,13 @@ bool meansGone(int result)
     return result == LIBUSB_ERROR_NO_DEVICE || result == LIBUSB_ERROR_IO || result == LIBUSB_ERROR_PIPE;
 }
 
+// The partner's version request: repeated every second while the device is
+// silent, so an old copy waiting in the outbox is worth nothing.
+bool isVersionRequest(const QByteArray &frame)
+{
+    return frame.size() == 2 && frame.at(0) == '\x01' && frame.at(1) == '\0';
+}
+
 } // namespace
 
 UsbWorker::UsbWorker(const UsbDeviceSettings &entry, QObject *parent)
@@ -31,13 +38,17 @@ UsbWorker::UsbWorker(const UsbDeviceSettings &entry, QObject *parent)
     logger = log4cxx::Logger::getLogger(objectName().toStdString());
     readThread.setObjectName(objectName() + QStringLiteral("-read"));
     readContext.moveToThread(&readThread);
+    writeThread.setObjectName(objectName() + QStringLiteral("-write"));
+    writeContext.moveToThread(&writeThread);
 }
 
 UsbWorker::~UsbWorker()
 {
-    // start() has waited for its last read; this only ends the idle thread.
+    // start() has waited for its last transfers; this only ends idle threads.
     readThread.quit();
     readThread.wait();
+    writeThread.quit();
+    writeThread.wait();
     if (handle) {
         lib->close(handle);
         handle = nullptr;
@@ -94,9 +105,15 @@ void UsbWorker::noteOpen(bool opened)
     emit troubleChanged(lastError, openTrouble.attempts(), openTrouble.since());
 }
 
+void UsbWorker::logWarn(const QString &text) const
+{
+    LOG4CXX_WARN(logger, text.toStdString());
+}
+
 void UsbWorker::waitUnlessStopped(int ms)
 {
-    EventWait::until(ms, [this] { return stopRequested; });
+    EventWait::until(ms, [this] { return stopRequested || reopenRequested; });
+    reopenRequested = false;
 }
 
 void UsbWorker::acquireContext()
@@ -126,14 +143,14 @@ void UsbWorker::start()
 {
     acquireContext();
     readThread.start();
-    int failedOpens = 0;
-    bool gaveUp = false;
+    writeThread.start();
     while (!stopRequested && !gaveUp) {
         switch (state) {
         case LinkState::Closed:
             if (openDevice()) {
                 noteOpen(true);
                 state = LinkState::Open;
+                reportLinkDrops();
                 emit portConnectionEstablished();
                 requestRead();
             } else {
@@ -157,13 +174,18 @@ void UsbWorker::start()
         }
         }
     }
-    // The read in flight ends within its time-out; the handle must outlive it.
-    while (readPending)
-        EventWait::until(kIdleWaitMs, [this] { return !readPending; });
+    // The transfers in flight end within their time-outs; the handle must outlive them.
+    while (transfersPending())
+        EventWait::until(kIdleWaitMs, [this] { return !transfersPending(); });
+    dropOutbox();
+    reportDrops();
+    reportLinkDrops();
     closeDevice();
     releaseContext();
     readThread.quit();
     readThread.wait();
+    writeThread.quit();
+    writeThread.wait();
     emit finished();
 }
 
@@ -177,34 +199,142 @@ void UsbWorker::stop()
     stopRequested = true;
 }
 
+bool UsbWorker::reopen()
+{
+    if (stopRequested || gaveUp)
+        return false;
+    // Counted afresh: the device is there now. While open, the handle is of
+    // the device that left; its next transfer fails and the pause is skipped.
+    failedOpens = 0;
+    reopenRequested = true;
+    return true;
+}
+
 void UsbWorker::onOfdDataReceived(QByteArray data)
 {
-    if (state != LinkState::Open || !handle)
+    if (state != LinkState::Open || !handle) {
+        ++linkDroppedFrames;
+        linkDroppedBytes += data.size();
         return;
-    unsigned char *bytes = reinterpret_cast<unsigned char *>(data.data());
-    const int size = int(data.size());
-    int sent = 0;
-    int result = lib->bulkTransfer(handle, outEndpoint(), bytes, size, &sent, kTransferTimeoutMs);
-    sent = qBound(0, sent, size);
-    if (result == LIBUSB_ERROR_PIPE) {
-        // A stalled endpoint: clear it and send the rest once more; a stall
-        // that stays (or cannot be cleared) means the link is gone.
-        const int cleared = lib->clearHalt(handle, outEndpoint());
-        if (cleared != 0) {
-            logError(QStringLiteral("clear halt: %1").arg(cleared));
+    }
+    queueFrame(data);
+    sendNext();
+}
+
+void UsbWorker::queueFrame(const QByteArray &data)
+{
+    outbox.push_back(data);
+    outboxBytes += data.size();
+    // Old version requests first, then the oldest frames; the newest frame stays.
+    for (auto it = outbox.begin();
+         (int(outbox.size()) > kOutboxFrames || outboxBytes > kOutboxBytes) && it != outbox.end() - 1;) {
+        if (isVersionRequest(*it)) {
+            outboxBytes -= it->size();
+            it = outbox.erase(it);
+            ++droppedVersionRequests;
         } else {
-            int more = 0;
-            result = lib->bulkTransfer(handle, outEndpoint(), bytes + sent, size - sent, &more, kTransferTimeoutMs);
-            sent += qBound(0, more, size - sent);
+            ++it;
         }
     }
+    while ((int(outbox.size()) > kOutboxFrames || outboxBytes > kOutboxBytes) && outbox.size() > 1) {
+        outboxBytes -= outbox.front().size();
+        outbox.pop_front();
+        ++droppedFrames;
+    }
+}
+
+void UsbWorker::sendNext()
+{
+    if (writePending || stopRequested || outbox.empty() || state != LinkState::Open || !handle)
+        return;
+    const QByteArray data = outbox.front();
+    outbox.pop_front();
+    outboxBytes -= data.size();
+    writePending = true;
+    UsbLib *const usb = lib;
+    libusb_device_handle *const device = handle;
+    const quint8 endpoint = outEndpoint();
+    QMetaObject::invokeMethod(
+        &writeContext,
+        [this, usb, device, endpoint, data] {
+            QByteArray bytes = data;
+            unsigned char *out = reinterpret_cast<unsigned char *>(bytes.data());
+            const int size = int(bytes.size());
+            int sent = 0;
+            int cleared = 0;
+            int result = usb->bulkTransfer(device, endpoint, out, size, &sent, kTransferTimeoutMs);
+            sent = qBound(0, sent, size);
+            if (result == LIBUSB_ERROR_PIPE) {
+                // A stalled endpoint: clear it and send the rest once more; a
+                // stall that stays (or cannot be cleared) means the link is gone.
+                cleared = usb->clearHalt(device, endpoint);
+                if (cleared == 0) {
+                    int more = 0;
+                    result = usb->bulkTransfer(device, endpoint, out + sent, size - sent, &more, kTransferTimeoutMs);
+                    sent += qBound(0, more, size - sent);
+                }
+            }
+            // The worker outlives this call: it waits for every write it asked for.
+            QMetaObject::invokeMethod(
+                this, [this, result, sent, cleared, data] { onWriteDone(result, sent, cleared, data); },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+void UsbWorker::onWriteDone(int result, int sent, int cleared, const QByteArray &data)
+{
+    writePending = false;
+    if (cleared != 0)
+        logError(QStringLiteral("clear halt: %1").arg(cleared));
     if (sent > 0)
         logInfo(QStringLiteral("write: ") + hexDump(data.left(sent)));
-    if (result == 0 && sent == size)
+    reportDrops();
+    if (result != 0 || sent != data.size()) {
+        logError(QStringLiteral("write error: %1 (%2 of %3 bytes sent)").arg(result).arg(sent).arg(data.size()));
+        if (meansGone(result))
+            loseLink();
+    }
+    if (state == LinkState::Losing) {
+        if (!readPending)
+            closeAfterLoss();
         return;
-    logError(QStringLiteral("write error: %1 (%2 of %3 bytes sent)").arg(result).arg(sent).arg(size));
-    if (meansGone(result))
-        loseLink();
+    }
+    sendNext();
+}
+
+void UsbWorker::dropOutbox()
+{
+    linkDroppedFrames += int(outbox.size());
+    linkDroppedBytes += outboxBytes;
+    outbox.clear();
+    outboxBytes = 0;
+}
+
+void UsbWorker::reportDrops()
+{
+    if (droppedVersionRequests == 0 && droppedFrames == 0)
+        return;
+    logWarn(QStringLiteral("outbox full (%1 frames, %2 bytes): dropped %3 version request(s) and %4 other frame(s)")
+                .arg(kOutboxFrames)
+                .arg(kOutboxBytes)
+                .arg(droppedVersionRequests)
+                .arg(droppedFrames));
+    emit framesDropped(QStringLiteral("overflow"), droppedVersionRequests + droppedFrames);
+    droppedVersionRequests = 0;
+    droppedFrames = 0;
+}
+
+void UsbWorker::reportLinkDrops()
+{
+    if (linkDroppedFrames == 0)
+        return;
+    logWarn(QStringLiteral("link down: dropped %1 frame(s), %2 bytes, for the device")
+                .arg(linkDroppedFrames)
+                .arg(linkDroppedBytes));
+    emit framesDropped(QStringLiteral("link"), linkDroppedFrames);
+    linkDroppedFrames = 0;
+    linkDroppedBytes = 0;
 }
 
 void UsbWorker::releaseList()
@@ -380,7 +510,8 @@ void UsbWorker::onReadDone(int result, const QByteArray &data)
         emit portDataReceived(data);
     }
     if (state == LinkState::Losing) {
-        closeAfterLoss();
+        if (!writePending)
+            closeAfterLoss();
         return;
     }
     if (state != LinkState::Open || stopRequested)
@@ -400,7 +531,9 @@ void UsbWorker::loseLink()
         return;
     emit portConnectionLost();
     state = LinkState::Losing;
-    if (!readPending)
+    // What waits for the device now will not reach it.
+    dropOutbox();
+    if (!transfersPending())
         closeAfterLoss();
 }
 

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QThread>
 
+#include <deque>
+
 #include <libusb-1.0/libusb.h>
 #include <log4cxx/logger.h>
 
@@ -16,9 +18,19 @@ class UsbLib;
 // Port worker of a device on USB: opens its data interface and moves raw
 // bytes between its bulk endpoints and the paired OfdWorker.
 //
-// All state below lives on the worker's thread. Reads block in libusb on a
-// read thread of the worker's own, one at a time; each result comes back as
-// a queued call. The handle is closed only while no read is in flight.
+// All state below lives on the worker's thread. Reads and writes block in
+// libusb on a read thread and a write thread of the worker's own, one
+// transfer at a time each; each result comes back as a queued call. So a
+// device that stops taking OUT transfers holds up neither its reads nor the
+// worker. The handle is closed only while no transfer is in flight.
+//
+// Frames for the device wait in an outbox of at most kOutboxFrames frames
+// and kOutboxBytes bytes. Over either bound the oldest version requests go
+// first (the partner repeats them every second while the device is silent),
+// then the oldest frames; the drops are counted in one WARN when the write
+// that held them up ends.
+// Frames that come while the link is down are dropped and counted in one
+// WARN when the link is back or the worker ends.
 class UsbWorker : public IPortWorker
 {
     Q_OBJECT
@@ -42,6 +54,9 @@ public:
     // Errors in a row, with no good read since the open, after which the
     // device counts as gone (otherwise a dead handle is polled forever).
     static constexpr int kEarlyErrorLimit = 10;
+    // The outbox: 32 frames of the largest TLV frame (257 bytes) fit.
+    static constexpr int kOutboxFrames = 32;
+    static constexpr qsizetype kOutboxBytes = 8192;
 
     // Shorter pauses for tests; the defaults above otherwise.
     void setPauses(int openRetryMs, int lostPauseMs);
@@ -53,6 +68,8 @@ signals:
     void portConnectionEstablished() override;
     // Failing opens began, go on (attempts > 0) or ended (0).
     void troubleChanged(const QString &text, int attempts, qint64 sinceMs);
+    // Frames for the device dropped: "overflow" (outbox full) or "link" (link down).
+    void framesDropped(const QString &reason, int count);
 
 public slots:
     void start() override;
@@ -60,11 +77,17 @@ public slots:
     void stop() override;
     void onOfdDataReceived(QByteArray data) override;
 
+    // The device has (re)appeared on this worker's port: any pause or wait
+    // before the next open ends now, and the attempts start afresh. Runs on
+    // the worker's thread; false when the worker is ending and will not
+    // open the device again.
+    Q_INVOKABLE bool reopen();
+
 private:
     enum class LinkState {
         Closed, // no device open; the next turn of the loop opens it
-        Open,   // device open, one read in flight
-        Losing, // loss reported; closed once the read in flight returns
+        Open,   // device open, one read in flight, at most one write
+        Losing, // loss reported; closed once the transfers in flight return
         Paused, // closed after a loss; back to Closed when the pause ends
     };
 
@@ -72,6 +95,13 @@ private:
     void closeDevice();
     void requestRead();
     void onReadDone(int result, const QByteArray &data);
+    void queueFrame(const QByteArray &data);
+    void sendNext();
+    void onWriteDone(int result, int sent, int cleared, const QByteArray &data);
+    void dropOutbox();
+    void reportDrops();
+    void reportLinkDrops();
+    bool transfersPending() const { return readPending || writePending; }
     void loseLink();
     void closeAfterLoss();
     void waitUnlessStopped(int ms);
@@ -84,6 +114,7 @@ private:
     void logError(const QString &text) const;
     void logOpenError(const QString &text) const;
     void noteOpen(bool opened);
+    void logWarn(const QString &text) const;
 
     UsbLib *lib;
     log4cxx::LoggerPtr logger;
@@ -92,6 +123,10 @@ private:
     bool stopRequested = false;
     LinkState state = LinkState::Closed;
     bool readPending = false;
+    bool writePending = false;
+    bool reopenRequested = false;
+    bool gaveUp = false;
+    int failedOpens = 0;
     bool transferOk = false;
     UsbDeviceSettings entry;
     libusb_device **deviceList = nullptr;
@@ -106,7 +141,18 @@ private:
     int earlyErrors = 0;
     RepeatedFailure openTrouble;
 
-    // Where the blocking reads run; readContext lives in readThread.
+    std::deque<QByteArray> outbox;
+    qsizetype outboxBytes = 0;
+    // Dropped over the outbox bounds since the last report.
+    int droppedVersionRequests = 0;
+    int droppedFrames = 0;
+    // Dropped while the link was down since the last report.
+    int linkDroppedFrames = 0;
+    qsizetype linkDroppedBytes = 0;
+
+    // Where the blocking transfers run; each context lives in its thread.
     QThread readThread;
     QObject readContext;
+    QThread writeThread;
+    QObject writeContext;
 };

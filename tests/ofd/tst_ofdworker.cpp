@@ -1,6 +1,7 @@
 #include "core/hexdump.h"
 #include "core/settings.h"
 #include "ofd/ofdworker.h"
+#include "service/logsetup.h"
 #include "ofdserver.h"
 #include "ofdtestkit.h"
 #include "tlvstream.h"
@@ -42,7 +43,7 @@ class Device : public QObject
 {
 public:
     explicit Device(const QString &id, const std::function<void(OfdWorker *)> &configure = {})
-        : worker(new OfdWorker(id))
+        : worker(new OfdWorker(id, deviceDebugLogger(id, readSettings().logsDir)))
     {
         if (configure)
             configure(worker);

@@ -74,7 +74,9 @@ struct libusb_device
     std::deque<ReadResult> readResults;
     std::deque<ReadResult> writeResults; // bytes: how many are sent
     bool holdReads = false;
+    bool holdWrites = false;
     int readsInProgress = 0;
+    int writesInProgress = 0;
     int closesDuringRead = 0;
     int clearHalts = 0;
     std::vector<Write> writes;
@@ -126,6 +128,8 @@ int liveHandles = 0;
 int inits = 0;
 int handleEventsCalls = 0;
 int handleEventsResult = 0;
+int registerResult = 0;
+int hotplugCapability = 1;
 int refs = 0;
 [[maybe_unused]] int nextCallback = 1;
 bool bridgeRead = false;
@@ -398,6 +402,13 @@ SIM_API int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char end
     *transferred = 0;
     std::unique_lock<std::mutex> guard(lock);
     if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
+        if (dev->holdWrites) {
+            // A device that takes no OUT transfer: held (a test's bound of
+            // 30 s aside) until released.
+            ++dev->writesInProgress;
+            changed.wait_for(guard, std::chrono::seconds(30), [dev] { return !dev->holdWrites || dev->unplugged; });
+            --dev->writesInProgress;
+        }
         if (dev->unplugged)
             return LIBUSB_ERROR_NO_DEVICE;
         if (!dev->writeResults.empty()) {
@@ -599,6 +610,12 @@ SIM_API uint8_t libusb_get_bus_number(libusb_device *dev)
     return uint8_t(dev->bus);
 }
 
+SIM_API int libusb_has_capability(uint32_t capability)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return capability == LIBUSB_CAP_HAS_HOTPLUG ? hotplugCapability : 1;
+}
+
 #ifndef SIMUSB_NO_HOTPLUG
 SIM_API int libusb_hotplug_register_callback(libusb_context *ctx, int events, int flags, int vendorId,
                                              int productId, int deviceClass, libusb_hotplug_callback_fn fn,
@@ -607,6 +624,8 @@ SIM_API int libusb_hotplug_register_callback(libusb_context *ctx, int events, in
     std::unique_lock<std::mutex> guard(lock);
     if (!ctx || !contexts.count(ctx))
         return LIBUSB_ERROR_INVALID_PARAM;
+    if (registerResult != 0)
+        return registerResult;
     Callback cb{nextCallback++, events, vendorId, productId, deviceClass, fn, user};
     ctx->callbacks.push_back(cb);
     if (handle)
@@ -681,6 +700,8 @@ SIM_API int libusb_handle_events(libusb_context *ctx)
 SIM_API void simusb_reset(void)
 {
     std::lock_guard<std::mutex> guard(lock);
+    registerResult = 0;
+    hotplugCapability = 1;
     for (auto &dev : devices) {
         dev->present = false;
         dev->unplugged = true;
@@ -760,6 +781,31 @@ SIM_API void simusb_hold_reads(int n, int hold)
     WITH_DEVICE(n) return;
     dev->holdReads = hold != 0;
     changed.notify_all();
+}
+
+SIM_API void simusb_hold_writes(int n, int hold)
+{
+    WITH_DEVICE(n) return;
+    dev->holdWrites = hold != 0;
+    changed.notify_all();
+}
+
+SIM_API int simusb_writes_in_progress(int n)
+{
+    WITH_DEVICE(n) return 0;
+    return dev->writesInProgress;
+}
+
+SIM_API void simusb_set_register_result(int result)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    registerResult = result;
+}
+
+SIM_API void simusb_set_hotplug_capability(int capable)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    hotplugCapability = capable;
 }
 
 SIM_API int simusb_reads_in_progress(int n)

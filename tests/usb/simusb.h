@@ -25,6 +25,13 @@ void simusb_push_write_result(int dev, int result, int sent);
 // While held, IN transfers wait past their time-out until released.
 void simusb_hold_reads(int dev, int hold);
 int simusb_reads_in_progress(int dev);
+// While held, OUT transfers wait until released (a device taking no OUT).
+void simusb_hold_writes(int dev, int hold);
+int simusb_writes_in_progress(int dev);
+// From now on the hot-plug registration returns this at once (0: works).
+void simusb_set_register_result(int result);
+// What libusb_has_capability answers for hot-plug (1 by default).
+void simusb_set_hotplug_capability(int capable);
 // Handles closed while an IN transfer of the device was in progress.
 int simusb_closes_during_read(int dev);
 int simusb_clear_halt_count(int dev);

@@ -19,7 +19,8 @@ public:
     X(read_endpoint_at) X(control_count) X(control_at) X(open_count) X(claimed) X(detach_count)             \
     X(attach_count) X(init_count) X(live_contexts) X(live_handles) X(device_refs) X(hotplug_callbacks) X(queued_events) \
     X(push_write_result) X(hold_reads) X(reads_in_progress) X(closes_during_read) X(clear_halt_count)                \
-    X(handle_events_calls) X(set_handle_events_result)
+    X(handle_events_calls) X(set_handle_events_result) X(hold_writes) X(writes_in_progress)                      \
+    X(set_register_result) X(set_hotplug_capability)
 #define SIMUSB_MEMBER(name) decltype(&::simusb_##name) name = nullptr;
     SIMUSB_FUNCTIONS(SIMUSB_MEMBER)
 #undef SIMUSB_MEMBER

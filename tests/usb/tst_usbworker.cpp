@@ -13,8 +13,6 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <unistd.h>
-
 namespace {
 
 const int kWait = 15000;
@@ -99,19 +97,6 @@ public:
     Recorder rec;
 };
 
-// Times the thread went to sleep and was woken since it started.
-qint64 voluntarySwitches(int tid)
-{
-    QFile status(QStringLiteral("/proc/self/task/%1/status").arg(tid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("voluntary_ctxt_switches:"))
-            return line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
-    }
-    return -1;
-}
-
 UsbDeviceSettings entry(const QString &id, const QString &port, bool hotplugged = false)
 {
     UsbDeviceSettings e;
@@ -148,7 +133,8 @@ private slots:
     void failedWrite();
     void stopNeverWaitsForThePendingRead();
     void stopDuringLostPause();
-    void idleWorkerSleepsUntilAReadEnds();
+    void refusedOutHoldsNeitherReadsNorTheOutboxBound();
+    void framesWhileTheLinkIsDownAreCounted();
     void noLeaksAcrossReconnects();
     void readsNeverWaitForTheGlobalPool();
     void workersShareOneContext();
@@ -571,33 +557,58 @@ void TestUsbWorker::stopDuringLostPause()
     QCOMPARE(run.rec.established, 1);
 }
 
-void TestUsbWorker::idleWorkerSleepsUntilAReadEnds()
+void TestUsbWorker::refusedOutHoldsNeitherReadsNorTheOutboxBound()
 {
     const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
-    Run run(entry("idle", "a4"));
+    LogCapture log("USB-out");
+    Run run(entry("out", "a4"));
     QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(sim.reads_in_progress(dev), 1, kWait);
-    int tid = 0;
-    QVERIFY(QMetaObject::invokeMethod(
-        run.worker, [] { return int(gettid()); }, Qt::BlockingQueuedConnection, &tid));
-    const qint64 switches = voluntarySwitches(tid);
-    const int reads = sim.read_count(dev);
-    QVERIFY(switches >= 0);
-    // An idle second: reads end by their 1 s time-out, and only their ends
-    // (and the call above) wake the worker's thread.
-    // Bounds grow with the time that really passed: a loaded machine may
-    // stretch the second, a polling worker wakes hundreds of times in it.
-    QElapsedTimer idle;
-    idle.start();
-    QTest::qWait(1000);
-    const qint64 seconds = qMax<qint64>(1, (idle.elapsed() + 500) / 1000);
-    QVERIFY2(sim.read_count(dev) - reads <= seconds + 2, QByteArray::number(sim.read_count(dev) - reads));
-    const qint64 woken = voluntarySwitches(tid) - switches;
-    QVERIFY2(woken <= 10 * seconds, QByteArray::number(woken));
-    // Data ends the pending read and goes straight on.
-    sim.pushIn(dev, "now");
-    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("now"), kWait);
+    sim.hold_writes(dev, 1);
+    auto release = qScopeGuard([&] { sim.hold_writes(dev, 0); });
+    run.send("\x10\x01" "A");
+    QTRY_COMPARE_WITH_TIMEOUT(sim.writes_in_progress(dev), 1, kWait);
+    // Behind the stuck frame: more version requests than the outbox holds, then a frame.
+    const QByteArray version("\x01\x00", 2);
+    const int extra = 5;
+    for (int i = 0; i < UsbWorker::kOutboxFrames + extra; ++i)
+        run.send(version);
+    run.send("\x20\x01" "B");
+    // Queued after the frames above: once it arrives, all of them were taken.
+    sim.pushIn(dev, "in");
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.allData(), QByteArray("in"), kWait);
+    QCOMPARE(sim.writes_in_progress(dev), 1);
+
+    sim.hold_writes(dev, 0);
+    const int expected = 1 + (UsbWorker::kOutboxFrames - 1) + 1;
+    QTRY_COMPARE_WITH_TIMEOUT(sim.write_count(dev), expected, kWait);
+    QCOMPARE(sim.writeAt(dev, 0), QByteArray("\x10\x01" "A"));
+    QCOMPARE(sim.writeAt(dev, 1), version);
+    QCOMPARE(sim.writeAt(dev, expected - 1), QByteArray("\x20\x01" "B"));
     QVERIFY(run.finish());
+    QCOMPARE(log.lines().filter("WARN|"),
+             QStringList{QStringLiteral("WARN|outbox full (%1 frames, %2 bytes): dropped %3 version request(s) "
+                                        "and 0 other frame(s)")
+                             .arg(UsbWorker::kOutboxFrames)
+                             .arg(UsbWorker::kOutboxBytes)
+                             .arg(extra + 1)});
+    QCOMPARE(run.rec.lost, 0);
+}
+
+void TestUsbWorker::framesWhileTheLinkIsDownAreCounted()
+{
+    const int dev = sim.add_device(1, "3", 0x2912, 0xa4);
+    LogCapture log("USB-down");
+    // The pause outlasts the test: the link stays down.
+    Run run(entry("down", "a4"), 100, 600000);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    sim.push_read_result(dev, LIBUSB_ERROR_TIMEOUT, nullptr, 0);
+    sim.push_read_result(dev, LIBUSB_ERROR_IO, nullptr, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.lost, 1, kWait);
+    run.send("\x10\x01" "A");
+    run.send(QByteArray("\x01\x00", 2));
+    QVERIFY(run.finish());
+    QCOMPARE(log.lines().filter("WARN|"), QStringList{"WARN|link down: dropped 2 frame(s), 5 bytes, for the device"});
+    QCOMPARE(sim.write_count(dev), 0);
 }
 
 void TestUsbWorker::noLeaksAcrossReconnects()
