@@ -37,6 +37,14 @@ bool WorkerGuard::requestStop(const std::shared_ptr<State> &state)
     return QMetaObject::invokeMethod(state->worker, "stop", Qt::QueuedConnection);
 }
 
+bool WorkerGuard::invokeIn(const std::shared_ptr<State> &state, QObject *target, std::function<void()> call)
+{
+    QMutexLocker locker(&state->mutex);
+    if (state->finished || !state->worker)
+        return false;
+    return QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
+}
+
 bool WorkerGuard::hasFinished(const std::shared_ptr<State> &state)
 {
     QMutexLocker locker(&state->mutex);

@@ -3,6 +3,7 @@
 #include <QMutex>
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 class IWorker;
@@ -33,6 +34,10 @@ public:
     // finished; never waits for the worker. Returns whether it queued one.
     static bool requestStop(const std::shared_ptr<State> &state);
     static bool hasFinished(const std::shared_ptr<State> &state);
+    // Queues call into the thread of target (the worker, or an object of
+    // the worker's own that lives as long as it) unless the worker has
+    // finished; never waits. Returns whether it queued the call.
+    static bool invokeIn(const std::shared_ptr<State> &state, QObject *target, std::function<void()> call);
 
 private slots:
     void onFinished();

@@ -6,6 +6,7 @@
 #include "proxy/comproxymorv3.h"
 #include "service/application.h"
 #include "service/logsetup.h"
+#include "service/portlinktap.h"
 #include "usb/hotplugagent.h"
 #include "usb/usblib.h"
 #include "usb/usbworker.h"
@@ -17,6 +18,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include <log4cxx/logger.h>
@@ -39,6 +41,16 @@ void logInfo(const QString &text)
 void logWarn(const QString &text)
 {
     LOG4CXX_WARN(logger(), text.toStdString());
+}
+
+void logError(const QString &text)
+{
+    LOG4CXX_ERROR(logger(), text.toStdString());
+}
+
+QString seconds(qint64 msecs)
+{
+    return QStringLiteral("%1 s").arg((msecs + 500) / 1000);
 }
 
 QString deviceIds(const Settings &settings)
@@ -100,6 +112,10 @@ Service::Service(int argc, char **argv)
         if (qstrcmp(argv[i], "-e") == 0 || qstrcmp(argv[i], "-exec") == 0)
             m_consoleLog = true;
     }
+    QObject::connect(&m_watch, &WorkerWatch::stallBegan, this,
+                     [this](const QString &name, const QString &, qint64 silent) { onStallBegan(name, silent); });
+    QObject::connect(&m_watch, &WorkerWatch::stallEnded, this,
+                     [this](const QString &name, const QString &, qint64 silent) { onStallEnded(name, silent); });
 }
 
 Service::~Service()
@@ -155,14 +171,100 @@ void Service::start()
     logInfo(QStringLiteral("Start service %1 (v%2)").arg(QLatin1String(kName), QLatin1String(kVersion)));
     logSettings(report);
 
+    // Half the service manager's watchdog period when that is longer: a
+    // worker is not called stalled before the manager would care.
+    m_watch.setStallAfter(int(qMin<qint64>(qMax<qint64>(WorkerWatch::kMinStallMs, watchdogUsec() / 2000), INT_MAX)));
+    m_watch.start();
+
     if (m_settings.hotplug) {
         logInfo(QStringLiteral("Hotplug mode"));
         startHotplugAgent();
     } else if (m_settings.usbDevices.isEmpty() && m_settings.comDevices.isEmpty()) {
         logInfo(QStringLiteral("No devices in config"));
         QCoreApplication::quit();
+        return;
     }
     registerDevices(m_settings);
+    // After at least one turn of the loop, so the control channel answers.
+    QMetaObject::invokeMethod(this, [this] { checkReady(); }, Qt::QueuedConnection);
+}
+
+void Service::checkReady()
+{
+    if (m_readyReported || m_stopped || !m_pending.isEmpty())
+        return;
+    m_readyReported = true;
+    notifyReady(statusText());
+}
+
+QString Service::statusText() const
+{
+    StatusSummary summary;
+    for (const Pair &pair : m_pairs) {
+        if (pair.stopping)
+            continue;
+        if (pair.alive())
+            summary.setDevice(pair.id, pair.linkUp ? QStringLiteral("ready") : QStringLiteral("absent"));
+        else if (!pair.hotplugged)
+            summary.setDevice(pair.id, QStringLiteral("stopped"));
+    }
+    QStringList stalled;
+    for (const WorkerWatch::Stall &stall : m_watch.stalled())
+        stalled.append(stall.name);
+    summary.setStalled(stalled);
+    QString text = summary.text();
+    if (m_settings.hotplug)
+        text += QStringLiteral("; hot-plug on");
+    return text;
+}
+
+void Service::publishStatus()
+{
+    notifyStatus(statusText());
+}
+
+void Service::onLinkChanged(int serial, bool up)
+{
+    for (Pair &pair : m_pairs) {
+        if (pair.serial == serial && pair.linkUp != up) {
+            pair.linkUp = up;
+            publishStatus();
+        }
+    }
+}
+
+void Service::onStallBegan(const QString &name, qint64 silentMs)
+{
+    QString line = QStringLiteral("Worker thread %1 stalled: no sign of life for %2").arg(name, seconds(silentMs));
+    if (watchdogUsec() > 0)
+        line += QStringLiteral("; the service manager's watchdog is not fed while it lasts");
+    logError(line);
+    publishStatus();
+}
+
+void Service::onStallEnded(const QString &name, qint64 silentMs)
+{
+    logInfo(QStringLiteral("Worker thread %1 answers again after %2 of silence").arg(name, seconds(silentMs)));
+    publishStatus();
+}
+
+bool Service::workersAnswer()
+{
+    m_watch.check();
+    return m_watch.stalled().isEmpty();
+}
+
+void Service::watchWorker(IWorker *worker, const std::shared_ptr<WorkerGuard::State> &guard, const QString &id)
+{
+    QList<QPair<QObject *, QString>> targets{{worker, worker->objectName()}};
+    for (QObject *context : worker->threadContexts())
+        targets.append({context, context->thread()->objectName()});
+    for (const auto &target : std::as_const(targets)) {
+        QObject *object = target.first;
+        m_watch.watch(target.second, id, [guard, object](const WorkerWatch::Answer &answer) {
+            return WorkerGuard::invokeIn(guard, object, answer);
+        });
+    }
 }
 
 void Service::registerDevices(const Settings &settings)
@@ -175,8 +277,20 @@ void Service::registerDevices(const Settings &settings)
 
 void Service::startHotplugAgent()
 {
-    m_hotplugAgent.reset();
+    stopHotplugAgent();
     m_hotplugAgent.reset(createHotplugAgent());
+    if (HotplugAgent *agent = m_hotplugAgent.get()) {
+        m_pollerWatch = m_watch.watch(QStringLiteral("HotplugPoller"), QString(),
+                                      [agent](const WorkerWatch::Answer &answer) { return agent->heartbeat(answer); });
+    }
+}
+
+void Service::stopHotplugAgent()
+{
+    if (m_pollerWatch)
+        m_watch.forget(m_pollerWatch);
+    m_pollerWatch = 0;
+    m_hotplugAgent.reset();
 }
 
 QList<Service::Registration> Service::configuredDevices(const Settings &settings) const
@@ -235,12 +349,13 @@ void Service::registerNext()
     else
         registerComWorker(next.comEntry);
     scheduleRegistration();
+    checkReady();
 }
 
-void Service::reload()
+QString Service::reload()
 {
     if (m_stopped || !m_running)
-        return;
+        return QString();
     SettingsReport report;
     const Settings fresh = readSettingsFrom(configFilePath(), &report);
     if (!report.found || !report.readable || !report.error.isEmpty()) {
@@ -250,14 +365,15 @@ void Service::reload()
                                                .arg(report.line)
                                                .arg(report.column)
                                                .arg(report.error);
-        logWarn(QStringLiteral("Reload: configuration file %1 not used, %2; the running devices are kept")
-                    .arg(report.path, why));
-        return;
+        const QString line = QStringLiteral("Reload: configuration file %1 not used, %2; the running devices are kept")
+                                 .arg(report.path, why);
+        logWarn(line);
+        return line;
     }
-    applySettings(fresh, report.path);
+    return applySettings(fresh, report.path);
 }
 
-void Service::applySettings(const Settings &fresh, const QString &path)
+QString Service::applySettings(const Settings &fresh, const QString &path)
 {
     if (fresh.logsDir != m_settings.logsDir || fresh.journalLevel != m_settings.journalLevel)
         setupLogging(fresh, m_consoleLog);
@@ -311,7 +427,7 @@ void Service::applySettings(const Settings &fresh, const QString &path)
         if (fresh.hotplug)
             startHotplugAgent();
         else
-            m_hotplugAgent.reset();
+            stopHotplugAgent();
     }
     // Finished pairs are forgotten; running and stopping ones kept.
     m_pairs.erase(std::remove_if(m_pairs.begin(), m_pairs.end(), [](const Pair &p) { return !p.alive(); }),
@@ -329,6 +445,7 @@ void Service::applySettings(const Settings &fresh, const QString &path)
         QTimer::singleShot(stopGrace(), this, [this] { scheduleRegistration(); });
     }
     scheduleRegistration();
+    return line;
 }
 
 QString Service::versionText() const
@@ -424,7 +541,8 @@ void Service::stop()
     // No arrival may register a pair once stopping began.
     m_stopped = true;
     m_pending.clear();
-    m_hotplugAgent.reset();
+    m_watch.stop();
+    stopHotplugAgent();
     // Every worker is asked at once, in its own thread: the main thread
     // never waits on a worker here.
     for (Pair &pair : m_pairs)
@@ -444,6 +562,7 @@ void Service::onWorkEnded()
 {
     workEnded();
     scheduleRegistration();
+    publishStatus();
 }
 
 bool Service::hasRunningWork() const
@@ -552,9 +671,15 @@ void Service::startWorkerPair(IPortWorker *portWorker, const QString &id)
 
     pair.portThread = portThread;
     pair.ofdThread = ofdThread;
+    pair.serial = m_nextSerial++;
+    const int serial = pair.serial;
+    pair.linkTap = std::make_shared<PortLinkTap>(portWorker, [this, serial](bool up) { onLinkChanged(serial, up); });
+    watchWorker(portWorker, pair.portGuard, id);
+    watchWorker(ofdWorker, pair.ofdGuard, id);
     m_pairs.append(pair);
     ofdThread->start(QThread::InheritPriority);
     portThread->start(QThread::InheritPriority);
+    publishStatus();
 }
 
 void Service::onDeviceArrived(const QMap<QString, QString> &properties)

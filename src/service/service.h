@@ -4,6 +4,8 @@
 #include "daemon/servicebase.h"
 #include "core/settings.h"
 #include "core/workerguard.h"
+#include "service/statussummary.h"
+#include "service/workerwatch.h"
 
 #include <QDeadlineTimer>
 #include <QList>
@@ -17,6 +19,7 @@ class Application;
 class HotplugAgent;
 class IPortWorker;
 class IWorker;
+class PortLinkTap;
 
 // The Kiv service: reads the configuration, sets up logging and turns every
 // configured or hot-plugged device into a pair of workers (a port worker
@@ -57,8 +60,14 @@ public:
     // Public for tests and tools; the service-control layer calls them.
     void start() override;
     void stop() override;
-    // Reads settings.xml again and applies what changed (SIGHUP).
-    void reload() override;
+    // Reads settings.xml again and applies what changed (SIGHUP); returns
+    // the result in a line.
+    QString reload() override;
+
+    // The heartbeats of the worker threads.
+    WorkerWatch &workerWatch() { return m_watch; }
+    // The status line the service manager shows.
+    QString statusText() const;
 
     // "--check-config": prints what path holds and what is wrong with it.
     int checkConfig(const QString &path) override;
@@ -70,6 +79,7 @@ protected:
     int executeApplication() override;
     bool hasRunningWork() const override;
     void abandonRunningWork() override;
+    bool workersAnswer() override;
 
     // Worker factories: tests put their own workers in.
     virtual IPortWorker *createUsbWorker(const UsbDeviceSettings &entry);
@@ -91,6 +101,9 @@ private:
         std::shared_ptr<WorkerGuard::State> ofdGuard;
         QPointer<QThread> portThread;
         QPointer<QThread> ofdThread;
+        int serial = 0;
+        bool linkUp = false;
+        std::shared_ptr<PortLinkTap> linkTap;
 
         bool alive() const;
     };
@@ -111,8 +124,17 @@ private:
     void registerNext();
     void scheduleRegistration();
     QList<Registration> configuredDevices(const Settings &settings) const;
-    void applySettings(const Settings &fresh, const QString &path);
+    QString applySettings(const Settings &fresh, const QString &path);
     void startHotplugAgent();
+    void stopHotplugAgent();
+    // Heartbeats for worker (and the further threads it runs) of device id.
+    void watchWorker(IWorker *worker, const std::shared_ptr<WorkerGuard::State> &guard, const QString &id);
+    void onLinkChanged(int serial, bool up);
+    void onStallBegan(const QString &name, qint64 silentMs);
+    void onStallEnded(const QString &name, qint64 silentMs);
+    // READY=1 once the registrations queued at start are done.
+    void checkReady();
+    void publishStatus();
 
     Application *m_application = nullptr;
     QList<Pair> m_pairs;
@@ -126,4 +148,8 @@ private:
     Settings m_settings;
     bool m_stopped = false;
     bool m_running = false;
+    bool m_readyReported = false;
+    int m_nextSerial = 1;
+    WorkerWatch m_watch;
+    int m_pollerWatch = 0;
 };

@@ -1,6 +1,7 @@
 #include "usb/hotplugagent.h"
 
 #include "usb/hotplugagentprivate.h"
+#include "usb/poller.h"
 
 HotplugAgent::HotplugAgent(HotplugListener *listener)
     : d(std::make_unique<HotplugAgentPrivate>(listener))
@@ -10,3 +11,8 @@ HotplugAgent::HotplugAgent(HotplugListener *listener)
 }
 
 HotplugAgent::~HotplugAgent() = default;
+
+bool HotplugAgent::heartbeat(const std::function<void()> &answer)
+{
+    return d->poller->heartbeat(answer);
+}

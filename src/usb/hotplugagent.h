@@ -2,6 +2,7 @@
 
 #include "core/hotpluglistener.h"
 
+#include <functional>
 #include <memory>
 
 class HotplugAgentPrivate;
@@ -19,6 +20,10 @@ public:
     HotplugAgent &operator=(const HotplugAgent &) = delete;
 
     HotplugListener *listener() const { return m_listener; }
+
+    // A heartbeat for the thread that handles libusb's events: it calls
+    // answer in its own turn. False when that thread cannot be reached.
+    bool heartbeat(const std::function<void()> &answer);
 
 private:
     std::unique_ptr<HotplugAgentPrivate> d;

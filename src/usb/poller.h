@@ -5,6 +5,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <functional>
 
 class HotplugAgentPrivate;
 
@@ -19,6 +20,10 @@ public:
 
     // Any thread; also cuts short the wait after a failed event handling.
     void requestStop();
+    // Has the thread call answer once its current wait in libusb ends, and
+    // ends that wait; false when it cannot (not running, or libusb cannot
+    // be interrupted).
+    bool heartbeat(const std::function<void()> &answer);
 
     // Set by the callback when a device leaves; the loop then pauses 100 ms.
     static std::atomic<bool> departurePending;
@@ -36,4 +41,5 @@ private:
     QMutex stopLock;
     QWaitCondition stopChanged;
     bool stopRequested = false;
+    std::function<void()> pendingAnswer;
 };

@@ -134,6 +134,7 @@ void UsbLib::clearTable()
     fHotplugRegisterCallback = nullptr;
     fHotplugDeregisterCallback = nullptr;
     fHandleEvents = nullptr;
+    fInterruptEventHandler = nullptr;
 }
 
 namespace {
@@ -187,6 +188,7 @@ void UsbLib::resolveAll()
     resolveInto(*this, fHotplugRegisterCallback, "libusb_hotplug_register_callback");
     resolveInto(*this, fHotplugDeregisterCallback, "libusb_hotplug_deregister_callback");
     resolveInto(*this, fHandleEvents, "libusb_handle_events");
+    fInterruptEventHandler = reinterpret_cast<decltype(fInterruptEventHandler)>(resolve("libusb_interrupt_event_handler"));
 }
 
 int UsbLib::init(libusb_context **ctx)
@@ -319,6 +321,14 @@ void UsbLib::hotplugDeregisterCallback(libusb_context *ctx, libusb_hotplug_callb
 int UsbLib::handleEvents(libusb_context *ctx)
 {
     return fHandleEvents ? fHandleEvents(ctx) : LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+bool UsbLib::interruptEventHandler(libusb_context *ctx)
+{
+    if (!fInterruptEventHandler || !ctx)
+        return false;
+    fInterruptEventHandler(ctx);
+    return true;
 }
 
 libusb_device *UsbLib::getDevice(libusb_device_handle *handle)

@@ -60,6 +60,9 @@ public:
                                 libusb_hotplug_callback_handle *callbackHandle);
     void hotplugDeregisterCallback(libusb_context *ctx, libusb_hotplug_callback_handle callbackHandle);
     int handleEvents(libusb_context *ctx);
+    // Makes a thread in handleEvents(ctx) return; false when the library
+    // cannot (older than 1.0.21).
+    bool interruptEventHandler(libusb_context *ctx);
 
     libusb_device *getDevice(libusb_device_handle *handle);
     libusb_device_handle *openDeviceWithVidPid(libusb_context *ctx, quint16 vendorId, quint16 productId);
@@ -117,4 +120,6 @@ private:
                                     libusb_hotplug_callback_handle *) = nullptr;
     void (*fHotplugDeregisterCallback)(libusb_context *, libusb_hotplug_callback_handle) = nullptr;
     int (*fHandleEvents)(libusb_context *) = nullptr;
+    // Optional: missing in old builds.
+    void (*fInterruptEventHandler)(libusb_context *) = nullptr;
 };

@@ -42,6 +42,9 @@ public:
     // device counts as gone (otherwise a dead handle is polled forever).
     static constexpr int kEarlyErrorLimit = 10;
 
+    // The read thread's object.
+    QList<QObject *> threadContexts() override { return {&readContext}; }
+
     // Shorter pauses for tests; the defaults above otherwise.
     void setPauses(int openRetryMs, int lostPauseMs);
 
