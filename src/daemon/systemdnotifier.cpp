@@ -26,7 +26,7 @@ SystemdNotifier SystemdNotifier::fromEnvironment()
     bool ok = false;
     const qint64 period = usec.toLongLong(&ok);
     // The period is meant for us unless it names another process.
-    if (ok && period > 0 && (pid.isEmpty() || pid.toLongLong() == qint64(::getpid())))
+    if (notifier.isActive() && ok && period > 0 && (pid.isEmpty() || pid.toLongLong() == qint64(::getpid())))
         notifier.m_watchdogUsec = period;
     return notifier;
 }
