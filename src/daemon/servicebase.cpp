@@ -48,6 +48,12 @@ void printTo(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+// A value ends at the end of its line.
+QByteArray statusValue(const QString &text)
+{
+    return text.toUtf8().replace('\n', ' ');
+}
+
 QString selfPath()
 {
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
@@ -414,12 +420,18 @@ void ServiceBase::onSignal(int signo)
     }
     if (!m_started || m_stopped || m_terminating)
         return;
-    notify("RELOADING=1\nMONOTONIC_USEC=" + QByteArray::number(SystemdNotifier::monotonicUsec()));
+    // Before the first READY=1 the start is still under way: a reload
+    // then is nothing to announce.
+    const bool announce = m_ready;
+    if (announce)
+        notify("RELOADING=1\nMONOTONIC_USEC=" + QByteArray::number(SystemdNotifier::monotonicUsec()));
     const QString result = reload();
+    if (!announce)
+        return;
     QByteArray message = "READY=1";
     if (!result.isEmpty()) {
         m_statusSent = result;
-        message += "\nSTATUS=" + result.toUtf8();
+        message += "\nSTATUS=" + statusValue(result);
     }
     notify(message);
 }
@@ -430,7 +442,7 @@ void ServiceBase::notifyReady(const QString &status)
     m_statusSent = status;
     m_statusPending.clear();
     m_statusClock.start();
-    notify("READY=1\nSTATUS=" + status.toUtf8());
+    notify("READY=1\nSTATUS=" + statusValue(status));
 }
 
 void ServiceBase::notifyStatus(const QString &status)
@@ -457,7 +469,7 @@ void ServiceBase::sendPendingStatus()
         return;
     m_statusSent = status;
     m_statusClock.start();
-    notify("STATUS=" + status.toUtf8());
+    notify("STATUS=" + statusValue(status));
 }
 
 void ServiceBase::feedWatchdog()
