@@ -14,6 +14,11 @@ public:
     // Declared as a signal by every concrete worker.
     virtual void finished() = 0;
 
+    // Objects of the worker's own, one in each further thread it runs (one
+    // that blocks in a library call, say), living as long as the worker:
+    // the service's heartbeat reaches those threads through them.
+    virtual QList<QObject *> threadContexts() { return {}; }
+
 public slots:
     virtual void start() = 0;
     virtual void stop() = 0;

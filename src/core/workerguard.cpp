@@ -48,6 +48,14 @@ bool WorkerGuard::requestCall(const std::shared_ptr<State> &state, const char *m
     return QMetaObject::invokeMethod(state->worker, method, Qt::QueuedConnection, Q_ARG(QString, text));
 }
 
+bool WorkerGuard::invokeIn(const std::shared_ptr<State> &state, QObject *target, std::function<void()> call)
+{
+    QMutexLocker locker(&state->mutex);
+    if (state->finished || !state->worker)
+        return false;
+    return QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
+}
+
 bool WorkerGuard::hasFinished(const std::shared_ptr<State> &state)
 {
     QMutexLocker locker(&state->mutex);

@@ -3,6 +3,7 @@
 #include <QMutex>
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 class IWorker;
@@ -35,6 +36,10 @@ public:
     // Queues a call of method(text) the same way, when the worker has one.
     static bool requestCall(const std::shared_ptr<State> &state, const char *method, const QString &text);
     static bool hasFinished(const std::shared_ptr<State> &state);
+    // Queues call into the thread of target (the worker, or an object of
+    // the worker's own that lives as long as it) unless the worker has
+    // finished; never waits. Returns whether it queued the call.
+    static bool invokeIn(const std::shared_ptr<State> &state, QObject *target, std::function<void()> call);
 
 private slots:
     void onFinished();

@@ -42,6 +42,12 @@ void printTo(FILE *stream, const QString &text)
     ServiceClient::print(stream, text);
 }
 
+// A value ends at the end of its line.
+QByteArray statusValue(const QString &text)
+{
+    return text.toUtf8().replace('\n', ' ');
+}
+
 // Installs the SIGTERM/SIGINT/SIGHUP handlers for the time of a run and restores
 // the previous ones afterwards.
 class SignalGuard
@@ -104,6 +110,8 @@ QString ServiceBase::unitName() const
 
 int ServiceBase::exec()
 {
+    // Read once and removed, whatever the command: no child may use them.
+    m_notifier = SystemdNotifier::fromEnvironment();
     ServiceClient client(*this, m_argc, m_argv);
     const ServiceClient::Command command =
         m_argc < 2 ? ServiceClient::Command::Daemon : ServiceClient::parse(QString::fromLocal8Bit(m_argv[1]));
@@ -119,6 +127,9 @@ int ServiceBase::exec()
 
 int ServiceBase::runDaemon()
 {
+    // A daemon is not the process the service manager started: it would
+    // refuse our messages, so none are sent.
+    m_notifier = SystemdNotifier();
     if (ControlChannel::isRunning()) {
         printTo(stderr, QStringLiteral("%1 is already running").arg(m_name));
         return 1;
@@ -231,6 +242,18 @@ int ServiceBase::run(int readyFd)
         });
     }
 
+    m_statusTimer = std::make_unique<QTimer>();
+    m_statusTimer->setSingleShot(true);
+    QObject::connect(m_statusTimer.get(), &QTimer::timeout, context.get(), [this] { sendPendingStatus(); });
+    if (m_notifier.isActive() && m_notifier.watchdogUsec() > 0) {
+        // Fed from the main thread's loop only: a hung loop must starve it.
+        m_watchdogTimer = std::make_unique<QTimer>();
+        m_watchdogTimer->setTimerType(Qt::PreciseTimer);
+        m_watchdogTimer->setInterval(int(qBound<qint64>(qint64(1), m_notifier.watchdogUsec() / 2000, qint64(24) * 3600 * 1000)));
+        QObject::connect(m_watchdogTimer.get(), &QTimer::timeout, context.get(), [this] { feedWatchdog(); });
+        m_watchdogTimer->start();
+    }
+
     QTimer::singleShot(0, context.get(), [this, &report] {
         if (!m_terminating) {
             m_started = true;
@@ -244,8 +267,11 @@ int ServiceBase::run(int readyFd)
 
     // The loop may also have ended on its own (nothing to serve): wind down
     // whatever is left in the same bounded way.
+    m_watchdogTimer.reset();
+    m_statusTimer.reset();
     if (!m_stopped) {
         m_stopped = true;
+        notify("STOPPING=1");
         if (m_started)
             stop();
     }
@@ -294,8 +320,80 @@ void ServiceBase::onSignal(int signo)
         requestTerminate();
         return;
     }
-    if (m_started && !m_stopped && !m_terminating)
-        reload();
+    if (!m_started || m_stopped || m_terminating)
+        return;
+    // Before the first READY=1 the start is still under way: a reload
+    // then is nothing to announce.
+    const bool announce = m_ready;
+    if (announce)
+        notify("RELOADING=1\nMONOTONIC_USEC=" + QByteArray::number(SystemdNotifier::monotonicUsec()));
+    const QString result = reload();
+    if (!announce)
+        return;
+    QByteArray message = "READY=1";
+    if (!result.isEmpty()) {
+        m_statusSent = result;
+        message += "\nSTATUS=" + statusValue(result);
+    }
+    notify(message);
+}
+
+void ServiceBase::notifyReady(const QString &status)
+{
+    m_ready = true;
+    m_statusSent = status;
+    m_statusPending.clear();
+    m_statusClock.start();
+    notify("READY=1\nSTATUS=" + statusValue(status));
+}
+
+void ServiceBase::notifyStatus(const QString &status)
+{
+    if (!m_notifier.isActive() || !m_ready || m_stopped)
+        return;
+    m_statusPending = status;
+    if (!m_statusTimer || m_statusTimer->isActive())
+        return;
+    const qint64 wait = 1000 - m_statusClock.elapsed();
+    if (wait > 0)
+        m_statusTimer->start(int(wait));
+    else
+        sendPendingStatus();
+}
+
+void ServiceBase::sendPendingStatus()
+{
+    if (m_statusPending.isEmpty() || m_stopped)
+        return;
+    const QString status = m_statusPending;
+    m_statusPending.clear();
+    if (status == m_statusSent)
+        return;
+    m_statusSent = status;
+    m_statusClock.start();
+    notify("STATUS=" + statusValue(status));
+}
+
+void ServiceBase::feedWatchdog()
+{
+    if (!m_stopped && workersAnswer())
+        notify("WATCHDOG=1");
+}
+
+void ServiceBase::notify(const QByteArray &message)
+{
+    if (!m_notifier.isActive())
+        return;
+    QString error;
+    if (m_notifier.send(message, &error)) {
+        m_notifyFailing = false;
+        return;
+    }
+    // Said once per run of failures: the watchdog would repeat it forever.
+    if (!m_notifyFailing)
+        logProblem(QStringLiteral("Cannot notify the service manager (%1): %2")
+                       .arg(QString::fromUtf8(message.split('\n').constFirst()), error));
+    m_notifyFailing = true;
 }
 
 int ServiceBase::statusCommand(const QStringList &arguments)
@@ -330,6 +428,7 @@ void ServiceBase::requestTerminate()
     m_terminating = true;
     if (!m_stopped) {
         m_stopped = true;
+        notify("STOPPING=1");
         if (m_started)
             stop();
     }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "daemon/systemdnotifier.h"
+
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -7,6 +10,7 @@
 #include <memory>
 
 class ControlChannel;
+class QTimer;
 
 // The daemon: runs the service in the background or in the foreground,
 // serves the local control channel, turns SIGTERM and SIGINT into an orderly
@@ -48,8 +52,9 @@ protected:
     virtual void pause() {}
     virtual void resume() {}
     virtual void processCommand(int code) { (void)code; }
-    // SIGHUP: read the configuration again and apply it.
-    virtual void reload() {}
+    // SIGHUP: read the configuration again and apply it; returns the result
+    // in one line, which the service manager shows as the status.
+    virtual QString reload() { return QString(); }
     // "--check-config [FILE]" (path empty: the file the service would
     // read); prints its findings and returns the exit code.
     virtual int checkConfig(const QString &path);
@@ -76,6 +81,18 @@ protected:
     // stop waiting for hasRunningWork() to turn false ends without polling.
     void workEnded();
 
+    // Whether every worker thread still answers; the service manager's
+    // watchdog is fed only while they do.
+    virtual bool workersAnswer() { return true; }
+    // The watchdog period the service manager asks for, 0 for none.
+    qint64 watchdogUsec() const { return m_notifier.watchdogUsec(); }
+    // Tells the service manager that the service is ready, with a status
+    // line; called by the derived class once its start is complete.
+    void notifyReady(const QString &status);
+    // A new status line once ready; at most one a second goes out, the
+    // latest one wins.
+    void notifyStatus(const QString &status);
+
 private:
     int runDaemon();
     int run(int readyFd);
@@ -85,6 +102,9 @@ private:
     void onSignal(int signo);
     void finishWhenIdle();
     void waitForWork(int msecs);
+    void notify(const QByteArray &message);
+    void sendPendingStatus();
+    void feedWatchdog();
 
     int m_argc;
     char **m_argv;
@@ -97,4 +117,14 @@ private:
     std::unique_ptr<ControlChannel> m_channel;
     // Set while something waits for the work to end.
     std::function<void()> m_onWorkEnded;
+
+    SystemdNotifier m_notifier;
+    bool m_notifyFailing = false;
+    bool m_ready = false;
+    QString m_statusSent;
+    QString m_statusPending;
+    QElapsedTimer m_statusClock;
+    // Made by run(): they need the application object.
+    std::unique_ptr<QTimer> m_statusTimer;
+    std::unique_ptr<QTimer> m_watchdogTimer;
 };

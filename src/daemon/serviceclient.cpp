@@ -192,8 +192,8 @@ int ServiceClient::printVersion()
     qint64 pid = 0;
     const bool running = ControlChannel::isRunning(&pid);
     QString text = name + QLatin1Char('\n');
-    text += unit.isInstalled() ? QStringLiteral("installed: yes (%1)\n").arg(unit.path())
-                               : QStringLiteral("installed: no\n");
+    const QString active = unit.activeUnit();
+    text += !active.isEmpty() ? QStringLiteral("installed: yes (%1)\n").arg(active) : QStringLiteral("installed: no\n");
     text += running ? QStringLiteral("running: yes (pid %1)").arg(pid) : QStringLiteral("running: no");
     print(stdout, text);
     return 0;

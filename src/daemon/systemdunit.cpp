@@ -61,14 +61,19 @@ QString SystemdUnit::text(const QString &account) const
     unit += QLatin1String("After=network-online.target\n");
     unit += QLatin1String("Wants=network-online.target\n\n");
     unit += QLatin1String("[Service]\n");
-    unit += QLatin1String("Type=simple\n");
+    // "-e" stays in the foreground: the process systemd started is the one
+    // that reports readiness and feeds the watchdog.
+    unit += QLatin1String("Type=notify\n");
+    unit += QLatin1String("NotifyAccess=main\n");
     unit += QLatin1String("ExecStart=") + execWord(m_executable) + QLatin1String(" -e\n");
     if (!account.isEmpty())
         unit += QLatin1String("User=") + account + QLatin1Char('\n');
     unit += QLatin1String("ExecReload=/bin/kill -HUP $MAINPID\n");
     unit += QLatin1String("Restart=on-failure\n");
     unit += QLatin1String("RestartSec=5\n");
-    unit += QLatin1String("TimeoutStopSec=30\n\n");
+    unit += QLatin1String("TimeoutStartSec=60s\n");
+    unit += QLatin1String("TimeoutStopSec=30\n");
+    unit += QLatin1String("WatchdogSec=30s\n\n");
     unit += QLatin1String("[Install]\n");
     unit += QLatin1String("WantedBy=multi-user.target\n");
     return unit;
@@ -82,6 +87,15 @@ QString SystemdUnit::packagedUnit() const
             return candidate;
     }
     return QString();
+}
+
+QString SystemdUnit::activeUnit() const
+{
+    // systemd's own order: a unit in /etc shadows a packaged one.
+    const QString own = path();
+    if (QFileInfo::exists(own))
+        return own;
+    return packagedUnit();
 }
 
 QString SystemdUnit::accountProblem(const QString &account)

@@ -20,6 +20,9 @@ public:
     void setPackagedUnitDirs(const QStringList &dirs) { m_packagedDirs = dirs; }
     // The packaged unit of this name, or empty.
     QString packagedUnit() const;
+    // The unit file systemd uses for this name, from "-i" or a package, or
+    // empty.
+    QString activeUnit() const;
 
     // Why account cannot be used for User=, or empty when it can: control
     // characters and blanks are refused, and the account must exist.

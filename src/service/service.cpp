@@ -23,6 +23,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include <log4cxx/logger.h>
@@ -50,6 +51,11 @@ void logWarn(const QString &text)
 void logError(const QString &text)
 {
     LOG4CXX_ERROR(logger(), text.toStdString());
+}
+
+QString seconds(qint64 msecs)
+{
+    return QStringLiteral("%1 s").arg((msecs + 500) / 1000);
 }
 
 QString deviceIds(const Settings &settings)
@@ -112,6 +118,15 @@ Service::Service(int argc, char **argv)
         if (qstrcmp(argv[i], "-e") == 0 || qstrcmp(argv[i], "-exec") == 0)
             m_consoleLog = true;
     }
+    QObject::connect(&m_watch, &WorkerWatch::stallBegan, this,
+                     [this](const QString &name, const QString &device, qint64 silent) {
+                         onStallBegan(name, device, silent);
+                     });
+    QObject::connect(&m_watch, &WorkerWatch::stallEnded, this,
+                     [this](const QString &name, const QString &device, qint64 silent) {
+                         onStallEnded(name, device, silent);
+                     });
+    QObject::connect(m_registry, &StatusRegistry::deviceChanged, this, [this] { publishStatus(); });
 }
 
 Service::~Service()
@@ -174,14 +189,95 @@ void Service::start()
     info.settings = report.found ? report.path : QString();
     info.hotplug = m_settings.hotplug;
 
+    // Half the service manager's watchdog period when that is longer: a
+    // worker is not called stalled before the manager would care.
+    m_watch.setStallAfter(int(qMin<qint64>(qMax<qint64>(WorkerWatch::kMinStallMs, watchdogUsec() / 2000), INT_MAX)));
+    m_watch.start();
+
     if (m_settings.hotplug) {
         logInfo(QStringLiteral("Hotplug mode"));
         startHotplugAgent();
     } else if (m_settings.usbDevices.isEmpty() && m_settings.comDevices.isEmpty()) {
         logInfo(QStringLiteral("No devices in config"));
         QCoreApplication::quit();
+        return;
     }
     registerDevices(m_settings);
+    // After at least one turn of the loop, so the control channel answers.
+    QMetaObject::invokeMethod(this, [this] { checkReady(); }, Qt::QueuedConnection);
+}
+
+void Service::checkReady()
+{
+    if (m_readyReported || m_stopped || !m_pending.isEmpty())
+        return;
+    m_readyReported = true;
+    notifyReady(statusText());
+}
+
+QString Service::statusText() const
+{
+    StatusSummary summary;
+    qint64 lastExchangeMs = 0;
+    for (const QString &id : m_registry->ids()) {
+        const StatusRegistry::Device *device = m_registry->device(id);
+        summary.setDevice(id, StatusRegistry::stateName(device->state));
+        lastExchangeMs = qMax(lastExchangeMs, device->lastSession.endedMs);
+    }
+    QStringList stalled;
+    for (const WorkerWatch::Stall &stall : m_watch.stalled())
+        stalled.append(stall.name);
+    summary.setStalled(stalled);
+    QString text = summary.text();
+    if (lastExchangeMs > 0)
+        text += QStringLiteral("; last exchange %1 ago")
+                    .arg(seconds(QDateTime::currentMSecsSinceEpoch() - lastExchangeMs));
+    if (m_settings.hotplug)
+        text += QStringLiteral("; hot-plug on");
+    return text;
+}
+
+void Service::publishStatus()
+{
+    notifyStatus(statusText());
+}
+
+void Service::onStallBegan(const QString &name, const QString &device, qint64 silentMs)
+{
+    if (!device.isEmpty())
+        m_registry->setStalled(device, true);
+    QString line = QStringLiteral("Worker thread %1 stalled: no sign of life for %2").arg(name, seconds(silentMs));
+    if (watchdogUsec() > 0)
+        line += QStringLiteral("; the service manager's watchdog is not fed while it lasts");
+    logError(line);
+    publishStatus();
+}
+
+void Service::onStallEnded(const QString &name, const QString &device, qint64 silentMs)
+{
+    if (!device.isEmpty())
+        m_registry->setStalled(device, m_watch.deviceStalled(device));
+    logInfo(QStringLiteral("Worker thread %1 answers again after %2 of silence").arg(name, seconds(silentMs)));
+    publishStatus();
+}
+
+bool Service::workersAnswer()
+{
+    m_watch.check();
+    return m_watch.stalled().isEmpty();
+}
+
+void Service::watchWorker(IWorker *worker, const std::shared_ptr<WorkerGuard::State> &guard, const QString &id)
+{
+    QList<QPair<QObject *, QString>> targets{{worker, worker->objectName()}};
+    for (QObject *context : worker->threadContexts())
+        targets.append({context, context->thread()->objectName()});
+    for (const auto &target : std::as_const(targets)) {
+        QObject *object = target.first;
+        m_watch.watch(target.second, id, [guard, object](const WorkerWatch::Answer &answer) {
+            return WorkerGuard::invokeIn(guard, object, answer);
+        });
+    }
 }
 
 void Service::registerDevices(const Settings &settings)
@@ -196,8 +292,13 @@ void Service::startHotplugAgent()
 {
     if (m_hotplugRetry)
         m_hotplugRetry->stop();
-    m_hotplugAgent.reset();
+    stopHotplugAgent();
     m_hotplugAgent.reset(createHotplugAgent());
+    if (HotplugAgent *agent = m_hotplugAgent.get()) {
+        // Not reached while detection waits for its retry: nothing runs then.
+        m_pollerWatch = m_watch.watch(QStringLiteral("HotplugPoller"), QString(),
+                                      [agent](const WorkerWatch::Answer &answer) { return agent->heartbeat(answer); });
+    }
     m_hotplugAttempts = 1;
     if (!m_hotplugAgent || m_hotplugAgent->isRunning())
         return;
@@ -266,6 +367,14 @@ void Service::retryHotplug()
     registerWaitingArrivals();
 }
 
+void Service::stopHotplugAgent()
+{
+    if (m_pollerWatch)
+        m_watch.forget(m_pollerWatch);
+    m_pollerWatch = 0;
+    m_hotplugAgent.reset();
+}
+
 QList<Service::Registration> Service::configuredDevices(const Settings &settings) const
 {
     QList<Registration> devices;
@@ -325,12 +434,13 @@ void Service::registerNext()
         registerComWorker(next.comEntry);
     }
     scheduleRegistration();
+    checkReady();
 }
 
-void Service::reload()
+QString Service::reload()
 {
     if (m_stopped || !m_running)
-        return;
+        return QString();
     SettingsReport report;
     const Settings fresh = readSettingsFrom(configFilePath(), &report);
     if (!report.found || !report.readable || !report.error.isEmpty()) {
@@ -340,18 +450,19 @@ void Service::reload()
                                                .arg(report.line)
                                                .arg(report.column)
                                                .arg(report.error);
-        logWarn(QStringLiteral("Reload: configuration file %1 not used, %2; the running devices are kept")
-                    .arg(report.path, why));
+        const QString line = QStringLiteral("Reload: configuration file %1 not used, %2; the running devices are kept")
+                                 .arg(report.path, why);
+        logWarn(line);
         StatusRegistry::ServiceInfo &info = m_registry->service();
         info.reloadMs = QDateTime::currentMSecsSinceEpoch();
         info.reloadOk = false;
         info.reloadText = QStringLiteral("%1 not used: %2").arg(report.path, why);
-        return;
+        return line;
     }
-    applySettings(fresh, report.path);
+    return applySettings(fresh, report.path);
 }
 
-void Service::applySettings(const Settings &fresh, const QString &path)
+QString Service::applySettings(const Settings &fresh, const QString &path)
 {
     if (fresh.logsDir != m_settings.logsDir || fresh.journalLevel != m_settings.journalLevel)
         setupLogging(fresh, m_consoleLog);
@@ -414,7 +525,7 @@ void Service::applySettings(const Settings &fresh, const QString &path)
         } else {
             if (m_hotplugRetry)
                 m_hotplugRetry->stop();
-            m_hotplugAgent.reset();
+            stopHotplugAgent();
             for (Pair &pair : m_pairs)
                 pair.fallback = false;
             m_waitingArrivals.clear();
@@ -441,6 +552,7 @@ void Service::applySettings(const Settings &fresh, const QString &path)
         QTimer::singleShot(stopGrace(), this, [this] { scheduleRegistration(); });
     }
     scheduleRegistration();
+    return line;
 }
 
 QString Service::versionText() const
@@ -538,7 +650,8 @@ void Service::stop()
     m_pending.clear();
     if (m_hotplugRetry)
         m_hotplugRetry->stop();
-    m_hotplugAgent.reset();
+    m_watch.stop();
+    stopHotplugAgent();
     m_waitingArrivals.clear();
     m_handedArrivals.clear();
     // Every worker is asked at once, in its own thread: the main thread
@@ -564,6 +677,7 @@ void Service::onWorkEnded()
     workEnded();
     scheduleRegistration();
     pruneRegistry();
+    publishStatus();
 }
 
 void Service::pruneRegistry()
@@ -827,9 +941,12 @@ void Service::startWorkerPair(IPortWorker *portWorker, const QString &id)
 
     pair.portThread = portThread;
     pair.ofdThread = ofdThread;
+    watchWorker(portWorker, pair.portGuard, id);
+    watchWorker(ofdWorker, pair.ofdGuard, id);
     m_pairs.append(pair);
     ofdThread->start(QThread::InheritPriority);
     portThread->start(QThread::InheritPriority);
+    publishStatus();
 }
 
 void Service::onDeviceArrived(const QMap<QString, QString> &properties)

@@ -4,6 +4,8 @@
 #include "daemon/servicebase.h"
 #include "core/settings.h"
 #include "core/workerguard.h"
+#include "service/statussummary.h"
+#include "service/workerwatch.h"
 
 #include <QDeadlineTimer>
 #include <QList>
@@ -73,8 +75,14 @@ public:
     // Public for tests and tools; the service-control layer calls them.
     void start() override;
     void stop() override;
-    // Reads settings.xml again and applies what changed (SIGHUP).
-    void reload() override;
+    // Reads settings.xml again and applies what changed (SIGHUP); returns
+    // the result in a line.
+    QString reload() override;
+
+    // The heartbeats of the worker threads.
+    WorkerWatch &workerWatch() { return m_watch; }
+    // The status line the service manager shows.
+    QString statusText() const;
 
     // "--check-config": prints what path holds and what is wrong with it.
     int checkConfig(const QString &path) override;
@@ -89,6 +97,7 @@ protected:
     int executeApplication() override;
     bool hasRunningWork() const override;
     void abandonRunningWork() override;
+    bool workersAnswer() override;
 
     // Worker factories: tests put their own workers in.
     virtual IPortWorker *createUsbWorker(const UsbDeviceSettings &entry);
@@ -138,7 +147,7 @@ private:
     void registerNext();
     void scheduleRegistration();
     QList<Registration> configuredDevices(const Settings &settings) const;
-    void applySettings(const Settings &fresh, const QString &path);
+    QString applySettings(const Settings &fresh, const QString &path);
     void startHotplugAgent();
     // Drops the records of devices that are neither configured nor served.
     void pruneRegistry();
@@ -152,6 +161,14 @@ private:
     bool fallbackAlive() const;
     void registerWaitingArrivals();
     void removeEndedPairs();
+    void stopHotplugAgent();
+    // Heartbeats for worker (and the further threads it runs) of device id.
+    void watchWorker(IWorker *worker, const std::shared_ptr<WorkerGuard::State> &guard, const QString &id);
+    void onStallBegan(const QString &name, const QString &device, qint64 silentMs);
+    void onStallEnded(const QString &name, const QString &device, qint64 silentMs);
+    // READY=1 once the registrations queued at start are done.
+    void checkReady();
+    void publishStatus();
 
     Application *m_application = nullptr;
     QList<Pair> m_pairs;
@@ -175,4 +192,7 @@ private:
     bool m_stopped = false;
     bool m_running = false;
     StatusRegistry *m_registry = nullptr;
+    bool m_readyReported = false;
+    WorkerWatch m_watch;
+    int m_pollerWatch = 0;
 };

@@ -1,6 +1,7 @@
 #include "usb/hotplugagent.h"
 
 #include "usb/hotplugagentprivate.h"
+#include "usb/poller.h"
 
 HotplugAgent::HotplugAgent(HotplugListener *listener)
     : d(std::make_unique<HotplugAgentPrivate>(listener))
@@ -29,4 +30,10 @@ int HotplugAgent::failureCode() const
 bool HotplugAgent::retry()
 {
     return d->startDetection();
+}
+
+bool HotplugAgent::heartbeat(const std::function<void()> &answer)
+{
+    // No poller while detection is down and waits for its retry.
+    return d->poller && d->poller->heartbeat(answer);
 }

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class HotplugAgentPrivate;
@@ -32,6 +33,9 @@ public:
     // Starts detection again unless it runs; devices attached now are
     // reported during the call. True when detection runs.
     bool retry();
+    // A heartbeat for the thread that handles libusb's events: it calls
+    // answer in its own turn. False when that thread cannot be reached.
+    bool heartbeat(const std::function<void()> &answer);
 
 private:
     std::unique_ptr<HotplugAgentPrivate> d;

@@ -20,6 +20,17 @@ void Poller::requestStop()
     stopChanged.wakeAll();
 }
 
+bool Poller::heartbeat(const std::function<void()> &answer)
+{
+    {
+        QMutexLocker locker(&stopLock);
+        if (stopRequested || !isRunning())
+            return false;
+        pendingAnswer = answer;
+    }
+    return UsbLib::instance()->interruptEventHandler(agent->context);
+}
+
 bool Poller::stopping()
 {
     QMutexLocker locker(&stopLock);
@@ -33,6 +44,13 @@ void Poller::run()
     while (!stopping()) {
         // Blocks until an event, libusb's own time-out or the deregistration.
         const int result = usb->handleEvents(agent->context);
+        std::function<void()> answer;
+        {
+            QMutexLocker locker(&stopLock);
+            answer.swap(pendingAnswer);
+        }
+        if (answer)
+            answer();
         if (result == 0 || result == LIBUSB_ERROR_INTERRUPTED) {
             failing = false;
             continue;

@@ -4,6 +4,9 @@
 #include <QThread>
 #include <QWaitCondition>
 
+#include <atomic>
+#include <functional>
+
 class HotplugAgentPrivate;
 
 // Drives libusb's event handling so that hot-plug callbacks run. The thread
@@ -17,6 +20,10 @@ public:
 
     // Any thread; also cuts short the wait after a failed event handling.
     void requestStop();
+    // Has the thread call answer once its current wait in libusb ends, and
+    // ends that wait; false when it cannot (not running, or libusb cannot
+    // be interrupted).
+    bool heartbeat(const std::function<void()> &answer);
 
     // Wait before event handling is tried again after it failed.
     static constexpr int kRetryMs = 1000;
@@ -31,4 +38,5 @@ private:
     QMutex stopLock;
     QWaitCondition stopChanged;
     bool stopRequested = false;
+    std::function<void()> pendingAnswer;
 };

@@ -135,6 +135,7 @@ void UsbLib::clearTable()
     fHotplugDeregisterCallback = nullptr;
     fHandleEvents = nullptr;
     fHasCapability = nullptr;
+    fInterruptEventHandler = nullptr;
 }
 
 namespace {
@@ -189,6 +190,7 @@ void UsbLib::resolveAll()
     resolveInto(*this, fHotplugDeregisterCallback, "libusb_hotplug_deregister_callback");
     resolveInto(*this, fHandleEvents, "libusb_handle_events");
     fHasCapability = reinterpret_cast<decltype(fHasCapability)>(resolve("libusb_has_capability"));
+    fInterruptEventHandler = reinterpret_cast<decltype(fInterruptEventHandler)>(resolve("libusb_interrupt_event_handler"));
 }
 
 int UsbLib::init(libusb_context **ctx)
@@ -326,6 +328,14 @@ bool UsbLib::hasCapability(quint32 capability)
 int UsbLib::handleEvents(libusb_context *ctx)
 {
     return fHandleEvents ? fHandleEvents(ctx) : LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+bool UsbLib::interruptEventHandler(libusb_context *ctx)
+{
+    if (!fInterruptEventHandler || !ctx)
+        return false;
+    fInterruptEventHandler(ctx);
+    return true;
 }
 
 libusb_device *UsbLib::getDevice(libusb_device_handle *handle)

@@ -63,6 +63,9 @@ public:
     // counts as capable, and the registration's own result decides.
     bool hasCapability(quint32 capability);
     int handleEvents(libusb_context *ctx);
+    // Makes a thread in handleEvents(ctx) return; false when the library
+    // cannot (older than 1.0.21).
+    bool interruptEventHandler(libusb_context *ctx);
 
     libusb_device *getDevice(libusb_device_handle *handle);
     libusb_device_handle *openDeviceWithVidPid(libusb_context *ctx, quint16 vendorId, quint16 productId);
@@ -121,4 +124,6 @@ private:
     void (*fHotplugDeregisterCallback)(libusb_context *, libusb_hotplug_callback_handle) = nullptr;
     int (*fHandleEvents)(libusb_context *) = nullptr;
     int (*fHasCapability)(uint32_t) = nullptr;
+    // Optional: missing in old builds.
+    void (*fInterruptEventHandler)(libusb_context *) = nullptr;
 };

@@ -58,6 +58,9 @@ public:
     static constexpr int kOutboxFrames = 32;
     static constexpr qsizetype kOutboxBytes = 8192;
 
+    // The read thread's object.
+    QList<QObject *> threadContexts() override { return {&readContext, &writeContext}; }
+
     // Shorter pauses for tests; the defaults above otherwise.
     void setPauses(int openRetryMs, int lostPauseMs);
 

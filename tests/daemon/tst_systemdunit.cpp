@@ -32,6 +32,8 @@ private slots:
         QVERIFY(lines.contains(QStringLiteral("Description=Kiv (v8520)")));
         QVERIFY(lines.contains(QStringLiteral("WantedBy=multi-user.target")));
         QVERIFY(lines.contains(QStringLiteral("ExecReload=/bin/kill -HUP $MAINPID")));
+        for (const char *line : {"Type=notify", "NotifyAccess=main", "WatchdogSec=30s", "TimeoutStartSec=60s"})
+            QVERIFY2(lines.contains(QLatin1String(line)), line);
         QVERIFY(!text.contains(QLatin1String("User=")));
         QVERIFY(notes.isEmpty());
 
@@ -77,13 +79,20 @@ private slots:
         SystemdUnit unit(QStringLiteral("kiv"), QStringLiteral("Kiv"), QStringLiteral("/bin/kiv"), dir.path(), false);
         unit.setPackagedUnitDirs({packaged.filePath(QStringLiteral("none")), packaged.path()});
         QVERIFY(unit.packagedUnit().isEmpty());
+        QVERIFY(unit.activeUnit().isEmpty());
         QFile file(packaged.filePath(QStringLiteral("kiv.service")));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
         QCOMPARE(unit.packagedUnit(), file.fileName());
+        QCOMPARE(unit.activeUnit(), file.fileName());
         QVERIFY(!unit.install(QString(), true, &error, &notes));
         QVERIFY2(error.contains(QLatin1String("systemctl edit kiv.service")), qPrintable(error));
         QVERIFY(!unit.isInstalled());
+        // One in the administrator's directory wins, as it does for systemd.
+        QFile own(unit.path());
+        QVERIFY(own.open(QIODevice::WriteOnly));
+        own.close();
+        QCOMPARE(unit.activeUnit(), unit.path());
     }
 
     void executablePathIsQuotedForSystemd()

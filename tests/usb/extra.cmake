@@ -33,7 +33,7 @@ endforeach()
 # The end-to-end USB tests (defined after this directory) copy the service
 # and the simulated library into a directory of their own.
 function(kiv_simusb_e2e)
-  file(GLOB e2e_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/tst_usb*.cpp)
+  file(GLOB e2e_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/tst_usb*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/e2e/tst_notify.cpp)
   foreach(src ${e2e_tests})
     get_filename_component(name ${src} NAME_WE)
     if(TARGET e2e_${name})

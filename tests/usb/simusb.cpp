@@ -10,6 +10,8 @@
 // A device written "!1-2" is absent at first; the test plugs it in by creating
 // the file "<dir>/plug<i>" and pulls it out with "<dir>/unplug<i>" (noticed
 // while a thread handles hot-plug events, and at enumeration).
+// A file "<dir>/hold<i>" makes device i's IN transfers hang past their
+// time-out until it is removed.
 
 #include "simusb.h"
 
@@ -440,6 +442,14 @@ SIM_API int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char end
         libusb_device *dev;
         ~Done() { --dev->readsInProgress; } // runs with the lock held: every path below ends locked
     } done{dev};
+    if (!bridgeDir.empty()) {
+        // While the file "<dir>/hold<i>" exists the transfer waits past its
+        // time-out, as with simusb_hold_reads (a bound of 60 s aside).
+        const std::string hold = bridgeDir + "/hold" + std::to_string(dev->number);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (access(hold.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < until)
+            changed.wait_for(guard, std::chrono::milliseconds(50));
+    }
     if (dev->fd >= 0) {
         const int fd = dev->fd;
         guard.unlock();
@@ -652,6 +662,15 @@ SIM_API void libusb_hotplug_deregister_callback(libusb_context *ctx, libusb_hotp
     cbs.erase(std::remove_if(cbs.begin(), cbs.end(), [handle](const Callback &c) { return c.handle == handle; }),
               cbs.end());
     // Like libusb, a deregistration wakes a thread blocked in event handling.
+    ctx->wake = true;
+    changed.notify_all();
+}
+
+SIM_API void libusb_interrupt_event_handler(libusb_context *ctx)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!ctx || !contexts.count(ctx))
+        return;
     ctx->wake = true;
     changed.notify_all();
 }
