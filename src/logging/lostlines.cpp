@@ -1,9 +1,24 @@
 #include "logging/lostlines.h"
 
+#include <QFileInfo>
+#include <QRegularExpression>
+
 #include <log4cxx/level.h>
 #include <log4cxx/spi/location/locationinfo.h>
 
 namespace kiv {
+
+namespace {
+
+log4cxx::spi::LoggingEventPtr event(const QString &logger, const log4cxx::LevelPtr &level,
+                                    const QString &text)
+{
+    return std::make_shared<log4cxx::spi::LoggingEvent>(
+        logger.toStdString(), level, text.toStdString(),
+        log4cxx::spi::LocationInfo::getLocationUnavailable());
+}
+
+} // namespace
 
 bool LostLines::mayWrite()
 {
@@ -36,9 +51,23 @@ log4cxx::spi::LoggingEventPtr LostLines::warning(const QString &output) const
                              .arg(m_lost)
                              .arg(m_lost == 1 ? QStringLiteral("line") : QStringLiteral("lines"),
                                   output, m_error);
-    return std::make_shared<log4cxx::spi::LoggingEvent>(
-        output.toStdString(), log4cxx::Level::getWarn(), text.toStdString(),
-        log4cxx::spi::LocationInfo::getLocationUnavailable());
+    return event(output, log4cxx::Level::getWarn(), text);
+}
+
+log4cxx::spi::LoggingEventPtr LostLines::failure(const QString &path, const QString &place) const
+{
+    return event(QFileInfo(path).fileName(), log4cxx::Level::getError(),
+                 QStringLiteral("cannot write %1: %2; log lines go to %3 only until it can")
+                     .arg(path, m_error, place));
+}
+
+QString LostLines::reason(const std::exception &e)
+{
+    static const QRegularExpression status(
+        QStringLiteral("^IO Exception : status code = \\d+\\((.*)\\)$"));
+    const QString text = QString::fromLocal8Bit(e.what());
+    const QRegularExpressionMatch match = status.match(text);
+    return match.hasMatch() ? match.captured(1) : text;
 }
 
 } // namespace kiv

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <chrono>
+#include <exception>
 
 #include <log4cxx/spi/loggingevent.h>
 
@@ -25,6 +26,7 @@ public:
 
     bool isFailing() const { return m_failing; }
     quint64 count() const { return m_lost; }
+    QString lastError() const { return m_error; }
 
     // Before a write: false, counting the line as lost, while the output
     // failed and the next retry is not due.
@@ -42,6 +44,14 @@ public:
     // The WARN line that goes before the first line written again, on a
     // logger named after the output (e.g. "Kiv.log").
     log4cxx::spi::LoggingEventPtr warning(const QString &output) const;
+    // The ERROR line that says the failure where the operator looks instead
+    // of the file at path: "cannot write <path>: <error>; log lines go to
+    // <place> only until it can", on a logger named after the file.
+    log4cxx::spi::LoggingEventPtr failure(const QString &path, const QString &place) const;
+
+    // The reason log4cxx gives for a failed write or open, without its
+    // wording ("IO Exception : status code = 13(Permission denied)").
+    static QString reason(const std::exception &e);
 
 private:
     std::chrono::milliseconds m_retryInterval = kDefaultRetryInterval;

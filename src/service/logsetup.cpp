@@ -53,11 +53,15 @@ void setupLogging(const Settings &settings, bool consoleLog)
     root->removeAppender(LOG4CXX_STR(kFileAppenderName));
 
     // A layout of its own for each appender: they write on different threads.
+    log4cxx::AppenderPtr reportTo;
+    QString reportPlace;
     if (consoleLog && JournalConsole::isStdoutJournal()) {
         log4cxx::AppenderPtr console = JournalConsole::makeAppender(QString::fromLatin1(Service::kName),
                                                                      settings.journalLevel);
         console->setName(LOG4CXX_STR(kConsoleAppenderName));
         root->addAppender(console);
+        reportTo = console;
+        reportPlace = QStringLiteral("the journal");
     } else if (consoleLog) {
         auto console = std::make_shared<kiv::ConsoleAppender>();
         console->setLayout(kiv::LogLayout::create());
@@ -65,6 +69,8 @@ void setupLogging(const Settings &settings, bool consoleLog)
         console->setName(LOG4CXX_STR(kConsoleAppenderName));
         console->activateOptions(pool);
         root->addAppender(console);
+        reportTo = console;
+        reportPlace = QStringLiteral("the console");
     }
 
     auto file = std::make_shared<kiv::DailyRollingFileAppender>();
@@ -75,6 +81,8 @@ void setupLogging(const Settings &settings, bool consoleLog)
     file->setMaxBackupIndex(kMaxBackupIndex);
     file->setZip(true);
     file->setName(LOG4CXX_STR(kFileAppenderName));
+    if (reportTo)
+        file->reportFailuresTo(reportTo, reportPlace);
     // Reports its own file problems; the service goes on either way.
     file->activateOptions(pool);
     root->addAppender(file);
