@@ -153,14 +153,6 @@ void DailyRollingFileAppender::setClock(Clock clock)
     m_clock = std::move(clock);
 }
 
-void DailyRollingFileAppender::reportFailuresTo(const log4cxx::AppenderPtr &appender,
-                                                const QString &place)
-{
-    Lock lock(m_priv->mutex);
-    m_report = appender;
-    m_reportPlace = place;
-}
-
 void DailyRollingFileAppender::setRetryInterval(std::chrono::milliseconds interval)
 {
     Lock lock(m_priv->mutex);
@@ -360,10 +352,7 @@ void DailyRollingFileAppender::fileFailed(const QString &cause, quint64 lines,
 {
     if (!m_lost.failed(cause, lines))
         return;
-    Pool pool;
-    if (m_report)
-        m_report->doAppend(m_lost.failure(fromLogString(getFile()), m_reportPlace), pool);
-    else
+    if (!m_lost.report(fromLogString(getFile())))
         reportError(message.arg(fromLogString(getFile()), fromLogString(getName())), cause, code);
 }
 

@@ -22,8 +22,9 @@ namespace kiv {
 // beyond maxBackupIndex are deleted.
 //
 // A file that cannot be opened or written (a full disk, an I/O error) never
-// makes a logging call throw: the failure is reported once (see
-// reportFailuresTo), lines are dropped and counted, and the file is opened
+// makes a logging call throw: the first failure after a success is reported
+// once (at the place LostLines::reportFailuresTo names, else through the
+// error handler), lines are dropped and counted, and the file is opened
 // again and written at most once per retry interval (see LostLines). A log file
 // removed or replaced underneath is noticed within one retry interval and
 // started again.
@@ -81,11 +82,6 @@ public:
     bool zip() const;
     void setClock(Clock clock);
     void setRetryInterval(std::chrono::milliseconds interval);
-    // The first failure to open or write the file after a success becomes
-    // one ERROR line on appender (the console): "cannot write <file>:
-    // <cause>; log lines go to <place> only until it can". Without one it
-    // goes to the error handler.
-    void reportFailuresTo(const log4cxx::AppenderPtr &appender, const QString &place);
 
     // What the last activation derived from the pattern.
     DatePattern frequency() const;
@@ -134,8 +130,6 @@ private:
     LogArchiver m_archiver;
     Clock m_clock;
     bool m_active = false;
-    log4cxx::AppenderPtr m_report;
-    QString m_reportPlace;
     // Write failures and the lines they cost; changed by const entry checks.
     mutable LostLines m_lost;
     // A failed write may have left part of a line: the next starts afresh.

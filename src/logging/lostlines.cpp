@@ -3,8 +3,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <log4cxx/helpers/pool.h>
 #include <log4cxx/level.h>
 #include <log4cxx/spi/location/locationinfo.h>
+
+#include <mutex>
 
 namespace kiv {
 
@@ -16,6 +19,21 @@ log4cxx::spi::LoggingEventPtr event(const QString &logger, const log4cxx::LevelP
     return std::make_shared<log4cxx::spi::LoggingEvent>(
         logger.toStdString(), level, text.toStdString(),
         log4cxx::spi::LocationInfo::getLocationUnavailable());
+}
+
+struct ReportPlace
+{
+    std::mutex mutex;
+    log4cxx::AppenderPtr appender;
+    QString place;
+};
+
+// Never destroyed: a log4cxx appender must not outlive the library's own
+// statics, which may go first at exit.
+ReportPlace &reportPlace()
+{
+    static ReportPlace *report = new ReportPlace;
+    return *report;
 }
 
 } // namespace
@@ -54,11 +72,32 @@ log4cxx::spi::LoggingEventPtr LostLines::warning(const QString &output) const
     return event(output, log4cxx::Level::getWarn(), text);
 }
 
-log4cxx::spi::LoggingEventPtr LostLines::failure(const QString &path, const QString &place) const
+void LostLines::reportFailuresTo(const log4cxx::AppenderPtr &appender, const QString &place)
 {
-    return event(QFileInfo(path).fileName(), log4cxx::Level::getError(),
-                 QStringLiteral("cannot write %1: %2; log lines go to %3 only until it can")
-                     .arg(path, m_error, place));
+    ReportPlace &report = reportPlace();
+    std::lock_guard<std::mutex> lock(report.mutex);
+    report.appender = appender;
+    report.place = place;
+}
+
+bool LostLines::report(const QString &path) const
+{
+    log4cxx::AppenderPtr appender;
+    QString place;
+    {
+        ReportPlace &report = reportPlace();
+        std::lock_guard<std::mutex> lock(report.mutex);
+        appender = report.appender;
+        place = report.place;
+    }
+    if (!appender)
+        return false;
+    log4cxx::helpers::Pool pool;
+    appender->doAppend(event(QFileInfo(path).fileName(), log4cxx::Level::getError(),
+                             QStringLiteral("cannot write %1: %2; log lines go to %3 only until it can")
+                                 .arg(path, m_error, place)),
+                       pool);
+    return true;
 }
 
 QString LostLines::reason(const std::exception &e)

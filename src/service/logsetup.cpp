@@ -3,6 +3,7 @@
 #include "logging/consoleappender.h"
 #include "logging/dailyrollingfileappender.h"
 #include "logging/loglayout.h"
+#include "logging/lostlines.h"
 #include "service/journalconsole.h"
 #include "service/service.h"
 
@@ -81,8 +82,8 @@ void setupLogging(const Settings &settings, bool consoleLog)
     file->setMaxBackupIndex(kMaxBackupIndex);
     file->setZip(true);
     file->setName(LOG4CXX_STR(kFileAppenderName));
-    if (reportTo)
-        file->reportFailuresTo(reportTo, reportPlace);
+    // Every log file, the devices' debug logs too, says its failures there.
+    kiv::LostLines::reportFailuresTo(reportTo, reportPlace);
     // Reports its own file problems; the service goes on either way.
     file->activateOptions(pool);
     root->addAppender(file);

@@ -586,7 +586,8 @@ private slots:
         report->activateOptions(m_pool);
         auto appender = makeAppender(report->datePattern());
         appender->setRetryInterval(std::chrono::milliseconds(0));
-        appender->reportFailuresTo(report, QStringLiteral("the journal"));
+        kiv::LostLines::reportFailuresTo(report, QStringLiteral("the journal"));
+        const auto reset = qScopeGuard([] { kiv::LostLines::reportFailuresTo(nullptr, QString()); });
 
         StderrCapture capture(m_dir->filePath("stderr.txt"));
         appender->activateOptions(m_pool);
