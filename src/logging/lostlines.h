@@ -15,8 +15,8 @@ namespace kiv {
 // interval, and the first write that succeeds again is preceded by one WARN
 // line that tells how many lines were lost.
 //
-// Not thread-safe, but for the report place: the appender uses it under its
-// own lock.
+// Not thread-safe (reportFailuresTo excepted): the appender uses it under
+// its own lock.
 class LostLines
 {
 public:
