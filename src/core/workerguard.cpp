@@ -37,6 +37,17 @@ bool WorkerGuard::requestStop(const std::shared_ptr<State> &state)
     return QMetaObject::invokeMethod(state->worker, "stop", Qt::QueuedConnection);
 }
 
+bool WorkerGuard::requestCall(const std::shared_ptr<State> &state, const char *method, const QString &text)
+{
+    QMutexLocker locker(&state->mutex);
+    if (state->finished || !state->worker)
+        return false;
+    const QByteArray signature = QByteArray(method) + "(QString)";
+    if (state->worker->metaObject()->indexOfMethod(signature.constData()) < 0)
+        return false;
+    return QMetaObject::invokeMethod(state->worker, method, Qt::QueuedConnection, Q_ARG(QString, text));
+}
+
 bool WorkerGuard::hasFinished(const std::shared_ptr<State> &state)
 {
     QMutexLocker locker(&state->mutex);

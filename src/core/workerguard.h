@@ -32,6 +32,8 @@ public:
     // Queues a call of stop() into the worker's own thread unless it has
     // finished; never waits for the worker. Returns whether it queued one.
     static bool requestStop(const std::shared_ptr<State> &state);
+    // Queues a call of method(text) the same way, when the worker has one.
+    static bool requestCall(const std::shared_ptr<State> &state, const char *method, const QString &text);
     static bool hasFinished(const std::shared_ptr<State> &state);
 
 private slots:

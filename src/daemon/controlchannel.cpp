@@ -20,7 +20,7 @@
 
 namespace {
 
-const int kMaxLine = 256;
+const int kMaxLine = ControlChannel::kMaxLine;
 
 QString executablePath()
 {
@@ -79,27 +79,30 @@ bool writeAll(int fd, const QByteArray &data)
     return true;
 }
 
-// Reads one line; false on time-out, error or end-of-file before "\n".
-bool readLine(int fd, QByteArray *line, int timeoutMs)
+// Reads one line of at most maxLine bytes; false on time-out, error or
+// end-of-file before "\n". The service sends nothing after its reply, so
+// reading ahead in blocks loses nothing.
+bool readLine(int fd, QByteArray *line, int timeoutMs, int maxLine)
 {
     const qint64 deadline = deadlineIn(timeoutMs);
     line->clear();
-    while (line->size() < kMaxLine) {
+    char buffer[4096];
+    while (line->size() <= maxLine) {
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, remaining(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return false;
-        char c;
-        const ssize_t n = ::read(fd, &c, 1);
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        if (c == '\n')
-            return true;
-        line->append(c);
+        const qsizetype end = QByteArrayView(buffer, n).indexOf('\n');
+        line->append(buffer, end < 0 ? n : end);
+        if (end >= 0)
+            return line->size() <= maxLine;
     }
     return false;
 }
@@ -286,7 +289,7 @@ void ControlChannel::serve(QLocalSocket *socket)
 }
 
 bool ControlChannel::request(const QString &line, QString *reply, QString *error, int timeoutMs,
-                             int *fdOut)
+                             int *fdOut, int maxReply)
 {
     QString lastError = QStringLiteral("not running");
     for (const QString &dir : clientDirs()) {
@@ -299,7 +302,7 @@ bool ControlChannel::request(const QString &line, QString *reply, QString *error
             continue;
         }
         QByteArray answer;
-        if (!writeAll(fd, line.toUtf8() + '\n') || !readLine(fd, &answer, timeoutMs)) {
+        if (!writeAll(fd, line.toUtf8() + '\n') || !readLine(fd, &answer, timeoutMs, maxReply)) {
             ::close(fd);
             lastError = QStringLiteral("no answer on %1").arg(path);
             continue;
@@ -314,6 +317,22 @@ bool ControlChannel::request(const QString &line, QString *reply, QString *error
     }
     if (error)
         *error = lastError;
+    return false;
+}
+
+bool ControlChannel::accessDenied()
+{
+    for (const QString &dir : clientDirs()) {
+        const QByteArray path = QFile::encodeName(dir + QLatin1Char('/') + socketName());
+        struct stat st{};
+        if (::stat(path.constData(), &st) != 0) {
+            if (errno == EACCES)
+                return true;
+            continue;
+        }
+        if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            return true;
+    }
     return false;
 }
 

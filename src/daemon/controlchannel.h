@@ -25,6 +25,8 @@ class ControlChannel : public QObject
     Q_OBJECT
 public:
     enum ListenResult { Listening, AlreadyRunning, Failed };
+    // Longest request line, and longest reply unless asked otherwise.
+    static constexpr int kMaxLine = 256;
 
     // Returns the reply line (without "\n") for a request line.
     using Handler = std::function<QString(const QString &request)>;
@@ -57,8 +59,11 @@ public:
     // Returns false when no service answers; *error then says why.
     // With keepOpen the connection stays open and its descriptor is
     // returned in *fd (for waitForClose), otherwise it is closed.
+    // A reply may be up to maxReply bytes long.
     static bool request(const QString &line, QString *reply, QString *error,
-                        int timeoutMs = 5000, int *fd = nullptr);
+                        int timeoutMs = 5000, int *fd = nullptr, int maxReply = kMaxLine);
+    // Whether a service's socket is there but this user may not reach it.
+    static bool accessDenied();
     // Waits up to timeoutMs for the service to close the connection fd
     // (that is, to end); closes fd in any case.
     static bool waitForClose(int fd, int timeoutMs);

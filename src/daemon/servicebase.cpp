@@ -1,7 +1,7 @@
 #include "daemon/servicebase.h"
 
 #include "daemon/controlchannel.h"
-#include "daemon/systemdunit.h"
+#include "daemon/serviceclient.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -22,8 +22,6 @@
 
 namespace {
 
-// "-t" waits this long for the service to end.
-const int kTerminateWaitMs = 15000;
 // The daemon's parent waits this long for the daemon to report that it runs.
 const int kDaemonReadyWaitMs = 30000;
 
@@ -41,16 +39,7 @@ extern "C" void onTerminationSignal(int signo)
 
 void printTo(FILE *stream, const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    if (!text.endsWith(QLatin1Char('\n')))
-        std::fputc('\n', stream);
-    std::fflush(stream);
-}
-
-QString selfPath()
-{
-    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    ServiceClient::print(stream, text);
 }
 
 // Installs the SIGTERM/SIGINT/SIGHUP handlers for the time of a run and restores
@@ -113,107 +102,19 @@ QString ServiceBase::unitName() const
     return base.isEmpty() ? QStringLiteral("kiv") : base;
 }
 
-ServiceBase::Command ServiceBase::parse(const QString &argument)
-{
-    struct Option { const char *shortForm; const char *longForm; Command command; };
-    static const Option options[] = {
-        {"-i", "-install", Command::Install},   {"-u", "-uninstall", Command::Uninstall},
-        {"-e", "-exec", Command::Exec},         {"-t", "-terminate", Command::Terminate},
-        {"-p", "-pause", Command::Pause},       {"-r", "-resume", Command::Resume},
-        {"-c", "-command", Command::SendCommand}, {"-v", "-version", Command::Version},
-        {"-h", "-help", Command::Help},         {"--version", "--version", Command::PrintVersion},
-        {"--check-config", "--check-config", Command::CheckConfig},
-    };
-    for (const Option &option : options) {
-        if (argument == QLatin1String(option.shortForm) || argument == QLatin1String(option.longForm))
-            return option.command;
-    }
-    return Command::Unknown;
-}
-
-QString ServiceBase::usage() const
-{
-    const QString program = QString::fromLocal8Bit(m_argc > 0 ? m_argv[0] : "kiv");
-    return QStringLiteral(
-               "%1\n"
-               "Usage: %2 [option]\n"
-               "\n"
-               "Without an option the service starts in the background as a daemon.\n"
-               "\n"
-               "Options:\n"
-               "  -e, -exec               run in the foreground, logging to standard output too\n"
-               "  -t, -terminate          stop the running service and wait for it to end\n"
-               "  -p, -pause              ask the running service to pause\n"
-               "  -r, -resume             ask the running service to resume\n"
-               "  -c, -command NUM        send command code NUM to the running service\n"
-               "  -v, -version            print the version and whether the service is installed\n"
-               "                          and running\n"
-               "  -i, -install [ACCOUNT]  install the systemd unit %3 (runs \"%2 -e\",\n"
-               "                          as ACCOUNT when given); needs root\n"
-               "  -u, -uninstall          remove the systemd unit; needs root\n"
-               "  -h, -help               print this text\n"
-               "  --version               print the version alone\n"
-               "  --check-config [FILE]   check the configuration the service would read (or\n"
-               "                          FILE): exit code 0 when usable, 1 otherwise\n"
-               "\n"
-               "SIGHUP makes the running service read its configuration again.\n")
-        .arg(m_name, program, unitName() + QLatin1String(".service"));
-}
-
 int ServiceBase::exec()
 {
-    if (m_argc < 2)
+    ServiceClient client(*this, m_argc, m_argv);
+    const ServiceClient::Command command =
+        m_argc < 2 ? ServiceClient::Command::Daemon : ServiceClient::parse(QString::fromLocal8Bit(m_argv[1]));
+    switch (command) {
+    case ServiceClient::Command::Daemon:
         return runDaemon();
-    const QString argument = QString::fromLocal8Bit(m_argv[1]);
-    switch (parse(argument)) {
-    case Command::Daemon:
-        return runDaemon();
-    case Command::Exec:
+    case ServiceClient::Command::Exec:
         return run(-1);
-    case Command::Terminate:
-        return terminate();
-    case Command::Pause:
-        return sendRequest(QStringLiteral("pause"), QStringLiteral("asked %1 to pause").arg(m_name));
-    case Command::Resume:
-        return sendRequest(QStringLiteral("resume"), QStringLiteral("asked %1 to resume").arg(m_name));
-    case Command::SendCommand: {
-        bool ok = false;
-        const int code = m_argc > 2 ? QString::fromLocal8Bit(m_argv[2]).toInt(&ok) : 0;
-        if (!ok) {
-            printTo(stderr, QStringLiteral("%1: -c needs a numeric command code\n\n%2")
-                                .arg(QString::fromLocal8Bit(m_argv[0]), usage()));
-            return 2;
-        }
-        return sendRequest(QStringLiteral("command %1").arg(code),
-                           QStringLiteral("sent command %1 to %2").arg(code).arg(m_name));
+    default:
+        return client.run(command);
     }
-    case Command::Version:
-        return printVersion();
-    case Command::Install:
-        return install();
-    case Command::Uninstall:
-        return uninstall();
-    case Command::Help:
-        printTo(stdout, usage());
-        return 0;
-    case Command::PrintVersion:
-        printTo(stdout, versionText());
-        return 0;
-    case Command::CheckConfig:
-        if (m_argc > 3) {
-            printTo(stderr, QStringLiteral("%1: --check-config takes at most one file\n\n%2")
-                                .arg(QString::fromLocal8Bit(m_argv[0]), usage()));
-            return 2;
-        }
-        // The configuration's place depends on the executable's directory.
-        createApplication(m_argc, m_argv);
-        return checkConfig(m_argc > 2 ? QString::fromLocal8Bit(m_argv[2]) : QString());
-    case Command::Unknown:
-        break;
-    }
-    printTo(stderr, QStringLiteral("%1: unknown option \"%2\"\n\n%3")
-                        .arg(QString::fromLocal8Bit(m_argv[0]), argument, usage()));
-    return 2;
 }
 
 int ServiceBase::runDaemon()
@@ -383,7 +284,8 @@ QString ServiceBase::handleRequest(const QString &request)
             return ok;
         }
     }
-    return QStringLiteral("error unknown request");
+    const QString answer = answerRequest(request);
+    return answer.isEmpty() ? QStringLiteral("error unknown request") : answer;
 }
 
 void ServiceBase::onSignal(int signo)
@@ -394,6 +296,13 @@ void ServiceBase::onSignal(int signo)
     }
     if (m_started && !m_stopped && !m_terminating)
         reload();
+}
+
+int ServiceBase::statusCommand(const QStringList &arguments)
+{
+    (void)arguments;
+    printTo(stderr, QStringLiteral("%1 has no status to show").arg(m_name));
+    return 2;
 }
 
 int ServiceBase::checkConfig(const QString &path)
@@ -469,103 +378,3 @@ void ServiceBase::waitForWork(int msecs)
     m_onWorkEnded = nullptr;
 }
 
-int ServiceBase::sendRequest(const QString &request, const QString &done)
-{
-    QString reply;
-    QString error;
-    if (!ControlChannel::request(request, &reply, &error)) {
-        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, error));
-        return 1;
-    }
-    if (!reply.startsWith(QLatin1String("ok"))) {
-        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, reply));
-        return 1;
-    }
-    printTo(stdout, done);
-    return 0;
-}
-
-int ServiceBase::terminate()
-{
-    QString reply;
-    QString error;
-    int fd = -1;
-    if (!ControlChannel::request(QStringLiteral("terminate"), &reply, &error, 5000, &fd)) {
-        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, error));
-        return 1;
-    }
-    if (!reply.startsWith(QLatin1String("ok"))) {
-        ::close(fd);
-        printTo(stderr, QStringLiteral("%1: %2").arg(m_name, reply));
-        return 1;
-    }
-    if (!ControlChannel::waitForClose(fd, kTerminateWaitMs)) {
-        printTo(stderr, QStringLiteral("%1 did not stop within %2 s").arg(m_name).arg(kTerminateWaitMs / 1000));
-        return 1;
-    }
-    printTo(stdout, QStringLiteral("%1 stopped").arg(m_name));
-    return 0;
-}
-
-int ServiceBase::printVersion()
-{
-    const SystemdUnit unit(unitName(), m_name, selfPath());
-    qint64 pid = 0;
-    const bool running = ControlChannel::isRunning(&pid);
-    QString text = m_name + QLatin1Char('\n');
-    text += unit.isInstalled() ? QStringLiteral("installed: yes (%1)\n").arg(unit.path())
-                               : QStringLiteral("installed: no\n");
-    text += running ? QStringLiteral("running: yes (pid %1)").arg(pid) : QStringLiteral("running: no");
-    printTo(stdout, text);
-    return 0;
-}
-
-int ServiceBase::install()
-{
-    SystemdUnit unit(unitName(), m_name, selfPath());
-    const QString account = m_argc > 2 ? QString::fromLocal8Bit(m_argv[2]) : QString();
-    if (m_argc > 2) {
-        const QString problem = SystemdUnit::accountProblem(account);
-        if (!problem.isEmpty()) {
-            printTo(stderr, QStringLiteral("Cannot install %1: %2").arg(m_name, problem));
-            return 1;
-        }
-    }
-    if (m_argc > 3)
-        printTo(stderr, QStringLiteral("note: a password is not needed for a systemd unit; ignored"));
-    QString error;
-    QStringList notes;
-    const bool ok = unit.install(account, m_startupType == AutoStartup, &error, &notes);
-    for (const QString &note : std::as_const(notes))
-        printTo(stderr, QStringLiteral("note: ") + note);
-    if (!ok) {
-        printTo(stderr, QStringLiteral("Cannot install %1: %2%3")
-                            .arg(m_name, error,
-                                 ::geteuid() != 0 ? QStringLiteral(" (run as root)") : QString()));
-        return 1;
-    }
-    printTo(stdout, QStringLiteral("Installed %1 as %2\nStart it with: systemctl start %3")
-                        .arg(m_name, unit.path(), unit.fileName()));
-    return 0;
-}
-
-int ServiceBase::uninstall()
-{
-    SystemdUnit unit(unitName(), m_name, selfPath());
-    QString error;
-    QStringList notes;
-    const bool ok = unit.uninstall(&error, &notes);
-    for (const QString &note : std::as_const(notes))
-        printTo(stderr, QStringLiteral("note: ") + note);
-    if (!ok) {
-        printTo(stderr, QStringLiteral("Cannot uninstall %1: %2%3")
-                            .arg(m_name, error,
-                                 ::geteuid() != 0 && unit.isInstalled() ? QStringLiteral(" (run as root)") : QString()));
-        return 1;
-    }
-    printTo(stdout, QStringLiteral("Uninstalled %1 (%2)").arg(m_name, unit.path()));
-    if (ControlChannel::isRunning())
-        printTo(stdout, QStringLiteral("%1 is still running; stop it with: %2 -t")
-                            .arg(m_name, QString::fromLocal8Bit(m_argv[0])));
-    return 0;
-}

@@ -1,17 +1,18 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
 
 class ControlChannel;
 
-// Service control: parses the first command-line argument, runs the service
-// as a daemon or in the foreground, serves the local control channel, turns
-// SIGTERM and SIGINT into an orderly stop, and installs or removes the
-// systemd unit. A service derives from it and fills in the virtual
-// operations, which are called in the main thread.
+// The daemon: runs the service in the background or in the foreground,
+// serves the local control channel, turns SIGTERM and SIGINT into an orderly
+// stop bounded in time. The command line's other options are ServiceClient's.
+// A service derives from it and fills in the virtual operations, which are
+// called in the main thread.
 class ServiceBase
 {
 public:
@@ -40,6 +41,8 @@ public:
     int stopGrace() const { return m_stopGraceMs; }
 
 protected:
+    friend class ServiceClient;
+
     virtual void start() = 0;
     virtual void stop() {}
     virtual void pause() {}
@@ -52,6 +55,13 @@ protected:
     virtual int checkConfig(const QString &path);
     // "--version": the line printed.
     virtual QString versionText() const { return m_name; }
+    // A control request this layer does not know ("devices ..."): the
+    // answer line ("ok ..." or "error ..."), empty when unknown too.
+    virtual QString answerRequest(const QString &request) { (void)request; return QString(); }
+    // "-s [ARGS]": asks the running service and prints; the exit code.
+    virtual int statusCommand(const QStringList &arguments);
+    // The usage lines of "-s", ending in a line break.
+    virtual QString statusUsage() const { return QString(); }
     // A problem the daemon layer saw (e.g. a refused control request).
     virtual void logProblem(const QString &text);
     virtual void createApplication(int &argc, char **argv) = 0;
@@ -67,20 +77,8 @@ protected:
     void workEnded();
 
 private:
-    enum class Command {
-        Daemon, Exec, Terminate, Pause, Resume, SendCommand, Version, Install, Uninstall, Help,
-        PrintVersion, CheckConfig, Unknown
-    };
-
-    static Command parse(const QString &argument);
-    QString usage() const;
     int runDaemon();
     int run(int readyFd);
-    int sendRequest(const QString &request, const QString &done);
-    int terminate();
-    int printVersion();
-    int install();
-    int uninstall();
 
     QString handleRequest(const QString &request);
     void requestTerminate();

@@ -7,6 +7,7 @@
 #include <log4cxx/level.h>
 #include <log4cxx/spi/location/locationinfo.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace kiv {
@@ -36,13 +37,21 @@ ReportPlace &reportPlace()
     return *report;
 }
 
+std::atomic<quint64> processLost{0};
+
 } // namespace
+
+quint64 LostLines::totalLost()
+{
+    return processLost.load(std::memory_order_relaxed);
+}
 
 bool LostLines::mayWrite()
 {
     if (!m_failing || Clock::now() >= m_nextRetry)
         return true;
     ++m_lost;
+    processLost.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 
@@ -51,6 +60,7 @@ bool LostLines::failed(const QString &error, quint64 lines)
     const bool first = !m_failing;
     m_failing = true;
     m_lost += lines;
+    processLost.fetch_add(lines, std::memory_order_relaxed);
     m_error = error;
     m_nextRetry = Clock::now() + m_retryInterval;
     return first;

@@ -27,6 +27,8 @@ public:
     std::chrono::milliseconds retryInterval() const { return m_retryInterval; }
 
     bool isFailing() const { return m_failing; }
+    // Lines lost by every output of the process since it started.
+    static quint64 totalLost();
     quint64 count() const { return m_lost; }
     QString lastError() const { return m_error; }
 

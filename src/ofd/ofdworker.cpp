@@ -6,11 +6,13 @@
 #include "logging/loglayout.h"
 #include "ofd/ofdlog.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 
 #include <log4cxx/helpers/pool.h>
+#include <log4cxx/mdc.h>
 
 #include <map>
 #include <mutex>
@@ -56,8 +58,12 @@ OfdWorker::OfdWorker(const QString &id, QObject *parent)
     , versionTimer(new QTimer(this))
     , handshakeTimer(new QTimer(this))
     , frameTimer(new QTimer(this))
+    , trafficTimer(new QTimer(this))
 {
     setObjectName(QStringLiteral("Ofd-") + id);
+    qRegisterMetaType<SessionRecord>("SessionRecord");
+    trafficTimer->setSingleShot(true);
+    connect(trafficTimer, &QTimer::timeout, this, &OfdWorker::publishTraffic);
     log = ofdlog::logger(objectName());
     setupDebugLog();
     connect(versionTimer, &QTimer::timeout, this, &OfdWorker::sendVersionRequest);
@@ -127,6 +133,9 @@ void OfdWorker::createChannel(int n)
     connect(worker, &TcpWorker::connectionStateChanged, this,
             [this, n](TcpWorker::ConnectionState state) { onChannelState(n, state); });
     connect(worker, &TcpWorker::dataReceived, this, [this, n] { deliver(n); });
+    connect(worker, &TcpWorker::resolved, this, [this, n] { publish(n); });
+    connect(worker, &TcpWorker::trafficMoved, this, &OfdWorker::noteTraffic);
+    connect(worker, &TcpWorker::troubleChanged, this, &OfdWorker::troubleChanged);
     OfdChannel &channel = channels[n];
     channel.worker = worker;
     channel.stateTag = quint8(TlvCodec::RxConnectState0 + n);
@@ -145,9 +154,11 @@ void OfdWorker::start()
     handshakeTimer->stop();
     frameTimer->stop();
     versionTimer->stop();
-    for (OfdChannel &channel : channels) {
-        channel.worker->discard();
-        channel.state = ChannelState::Idle;
+    trafficTimer->stop();
+    for (int n = 0; n < 2; ++n) {
+        channels[n].worker->discard();
+        channels[n].state = ChannelState::Idle;
+        endSession(n, stopCause);
     }
     emit finished();
 }
@@ -172,6 +183,7 @@ void OfdWorker::pause()
     ofdlog::info(log, QStringLiteral("pause"));
     paused = true;
     resetChannels();
+    updateLink();
 }
 
 void OfdWorker::resetChannels()
@@ -180,10 +192,12 @@ void OfdWorker::resetChannels()
     handshakeTimer->stop();
     frameTimer->stop();
     // The device is gone: its connections end without a report.
-    for (OfdChannel &channel : channels) {
+    for (int n = 0; n < 2; ++n) {
+        OfdChannel &channel = channels[n];
         channel.packetSize = 0;
         channel.state = ChannelState::Idle;
         channel.worker->discard();
+        endSession(n, QStringLiteral("port-lost"));
     }
 }
 
@@ -195,6 +209,7 @@ void OfdWorker::unpause()
     paused = false;
     if (waitingForVersion)
         handshakeTimer->start();
+    updateLink();
 }
 
 void OfdWorker::onDataReceived(QByteArray a)
@@ -222,6 +237,8 @@ void OfdWorker::processFrames()
         }
         frameTimer->stop();
         restartVersionTimer();
+        lastFrameMs = QDateTime::currentMSecsSinceEpoch();
+        noteTraffic();
         handleCommand(result.frame);
     }
 }
@@ -229,8 +246,10 @@ void OfdWorker::processFrames()
 void OfdWorker::onFrameTimeout()
 {
     const TlvCodec::Result result = decoder.next(true);
-    if (result.outcome == TlvCodec::Outcome::Invalid)
+    if (result.outcome == TlvCodec::Outcome::Invalid) {
         ofdlog::error(log, QStringLiteral("%1 != %2").arg(result.have).arg(result.announced));
+        emit framesDropped(QStringLiteral("framing"), 1);
+    }
     processFrames();
 }
 
@@ -260,6 +279,7 @@ void OfdWorker::handleCommand(const TlvCommand &command)
                     waitingForVersion = false;
                     handshakeTimer->stop();
                     restartVersionTimer();
+                    updateLink();
                 }
             }
         } else {
@@ -310,9 +330,14 @@ void OfdWorker::connectChannel(int n, const QByteArray &value)
     const QString host = QString::fromUtf8(zero < 0 ? value : value.left(zero));
     channel.worker->setHost(host);
     ofdlog::info(log, QStringLiteral("Connect to %1:%2").arg(host).arg(channel.worker->port()));
-    // The state first: the outcome may be reported from inside open().
     // A connection this replaces ends silently, with its unread bytes.
+    if (channel.state == ChannelState::Lost)
+        endSession(n, channel.worker->endCause());
+    else
+        endSession(n, QStringLiteral("device-close"));
+    // The state first: the outcome may be reported from inside open().
     channel.state = ChannelState::Connecting;
+    beginSession(n);
     channel.worker->open();
 }
 
@@ -322,6 +347,7 @@ void OfdWorker::closeChannel(int n)
     if (channel.state != ChannelState::Connecting && channel.state != ChannelState::Connected)
         return;
     channel.state = ChannelState::Closing;
+    publish(n);
     channel.worker->close();
 }
 
@@ -331,6 +357,8 @@ void OfdWorker::writeChannel(int n, const QByteArray &value)
     switch (channel.state) {
     case ChannelState::Connecting:
     case ChannelState::Connected:
+        channel.session.taken += value.size();
+        noteTraffic();
         channel.worker->write(value);
         return;
     case ChannelState::Lost:
@@ -349,6 +377,10 @@ void OfdWorker::onChannelState(int n, TcpWorker::ConnectionState state)
     if (state == TcpWorker::Connected) {
         if (channel.state == ChannelState::Connecting) {
             channel.state = ChannelState::Connected;
+            channel.session.connectedMs = QDateTime::currentMSecsSinceEpoch();
+            channel.session.addr = channel.worker->peer();
+            publish(n);
+            updateLink();
             sendCommand(TlvCommand(channel.stateTag, QByteArray(1, '\x01')));
         }
         return;
@@ -357,6 +389,7 @@ void OfdWorker::onChannelState(int n, TcpWorker::ConnectionState state)
     if (channel.state == ChannelState::Idle || channel.state == ChannelState::Lost)
         return;
     channel.state = ChannelState::Lost;
+    publish(n);
     deliver(n);
 }
 
@@ -369,12 +402,15 @@ void OfdWorker::deliver(int n)
         && (channel.state == ChannelState::Connected || channel.state == ChannelState::Lost)) {
         const QByteArray chunk = channel.worker->read(channel.packetSize);
         channel.packetSize = 0;
+        channel.session.delivered += chunk.size();
+        noteTraffic();
         sendCommand(TlvCommand(quint8(TlvCodec::RxData0 + n), chunk));
     }
     // The loss is told only once every byte of the connection is delivered.
     if (channel.state == ChannelState::Lost && !channel.worker->hasData()) {
         channel.state = ChannelState::Idle;
         sendCommand(TlvCommand(channel.stateTag, QByteArray(1, '\x00')));
+        endSession(n, channel.worker->endCause());
     }
 }
 
@@ -417,4 +453,115 @@ void OfdWorker::sendVersionRequest()
 void OfdWorker::restartVersionTimer()
 {
     versionTimer->start(keepAliveInterval);
+}
+
+void OfdWorker::beginSession(int n)
+{
+    OfdChannel &channel = channels[n];
+    SessionRecord fresh;
+    fresh.ch = n;
+    fresh.number = ++sessionCount;
+    fresh.host = channel.worker->host();
+    fresh.port = channel.worker->port();
+    fresh.openedMs = QDateTime::currentMSecsSinceEpoch();
+    channel.session = fresh;
+    publish(n);
+    updateLink();
+}
+
+void OfdWorker::endSession(int n, const QString &cause)
+{
+    OfdChannel &channel = channels[n];
+    if (channel.session.number == 0 || channel.session.ended())
+        return;
+    SessionRecord record = snapshot(n);
+    record.state = SessionRecord::Idle;
+    record.endedMs = qMax<qint64>(QDateTime::currentMSecsSinceEpoch(), record.openedMs + 1);
+    record.end = cause.isEmpty() ? QStringLiteral("socket-error") : cause;
+    record.queuedToDevice = 0;
+    record.queuedToOfd = 0;
+    record.grant = 0;
+    channel.session = record;
+    {
+        // The accounting line goes to the journal like the service's own.
+        log4cxx::MDC admit("journal", "info");
+        if (record.result() == QLatin1String("ok"))
+            ofdlog::info(log, record.line(deviceName));
+        else
+            ofdlog::warn(log, record.line(deviceName));
+    }
+    emit sessionClosed(record);
+    emit channelChanged(record);
+    updateLink();
+}
+
+SessionRecord OfdWorker::snapshot(int n) const
+{
+    const OfdChannel &channel = channels[n];
+    SessionRecord record = channel.session;
+    if (record.ended())
+        return record;
+    const TcpWorker *worker = channel.worker;
+    record.written = worker->sentCount();
+    record.read = worker->readCount();
+    record.unacked = worker->unackedCount();
+    record.queuedToDevice = worker->bufferedSize();
+    record.queuedToOfd = worker->bytesToWrite();
+    record.grant = channel.packetSize;
+    switch (channel.state) {
+    case ChannelState::Idle: record.state = SessionRecord::Idle; break;
+    case ChannelState::Connecting:
+        record.state = worker->isResolving() ? SessionRecord::Resolving : SessionRecord::Connecting;
+        break;
+    case ChannelState::Connected:
+        record.state = worker->isDraining() ? SessionRecord::Draining : SessionRecord::Open;
+        break;
+    case ChannelState::Closing:
+    case ChannelState::Lost: record.state = SessionRecord::Draining; break;
+    }
+    return record;
+}
+
+void OfdWorker::publish(int n)
+{
+    if (channels[n].session.number > 0)
+        emit channelChanged(snapshot(n));
+}
+
+void OfdWorker::noteTraffic()
+{
+    // Runs only while there is something to tell.
+    if (!trafficTimer->isActive())
+        trafficTimer->start(kTrafficReportMs);
+}
+
+void OfdWorker::publishTraffic()
+{
+    if (lastFrameMs != toldFrameMs) {
+        toldFrameMs = lastFrameMs;
+        emit frameSeen(lastFrameMs);
+    }
+    for (int n = 0; n < 2; ++n) {
+        if (!channels[n].session.ended())
+            publish(n);
+    }
+}
+
+void OfdWorker::updateLink()
+{
+    int state = Ready;
+    if (paused)
+        state = Down;
+    else if (waitingForVersion)
+        state = Handshake;
+    else {
+        for (const OfdChannel &channel : channels) {
+            if (channel.state != ChannelState::Idle)
+                state = Exchanging;
+        }
+    }
+    if (state == linkState)
+        return;
+    linkState = state;
+    emit linkStateChanged(state);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ofd/sessionrecord.h"
 #include "ofd/tcpworker.h"
 #include "ofd/tlvcodec.h"
 #include "ofd/tlvdecoder.h"
@@ -27,6 +28,12 @@ public:
     using TlvCommand = TlvFrame;
     using Tag = TlvCodec::Tag;
 
+    // The device's side of the link as this worker sees it.
+    enum LinkState { Down = 0, Handshake, Ready, Exchanging };
+    Q_ENUM(LinkState)
+    // Byte counts of running sessions are told at most this often.
+    static constexpr int kTrafficReportMs = 250;
+
     explicit OfdWorker(const QString &id, QObject *parent = nullptr);
     ~OfdWorker() override;
 
@@ -47,11 +54,23 @@ public:
 signals:
     void sendData(QByteArray a);
     void finished() override;
+    void linkStateChanged(int state);
+    // A channel's state changed (at once) or its bytes moved (coalesced).
+    void channelChanged(const SessionRecord &record);
+    // A session ended; its line is logged.
+    void sessionClosed(const SessionRecord &record);
+    void framesDropped(const QString &reason, int count);
+    // The device's last frame, told with the byte counts.
+    void frameSeen(qint64 atMs);
+    // A repeating connect failure began, goes on or ended (attempts 0).
+    void troubleChanged(const QString &text, int attempts, qint64 sinceMs);
 
 public slots:
     void pause();
     void unpause();
     void onDataReceived(QByteArray a);
+    // The cause given to sessions cut by the coming stop ("reload").
+    void setStopCause(const QString &cause) { stopCause = cause; }
 
 private slots:
     void sendVersionRequest();
@@ -77,6 +96,7 @@ private:
         ChannelState state = ChannelState::Idle;
         int packetSize = 0;
         quint8 stateTag = TlvCodec::RxConnectState0;
+        SessionRecord session;
     };
 
     void processFrames();
@@ -94,6 +114,13 @@ private:
     void resetChannels();
     void setupDebugLog();
     void quitLoop();
+    void beginSession(int n);
+    void endSession(int n, const QString &cause);
+    SessionRecord snapshot(int n) const;
+    void publish(int n);
+    void noteTraffic();
+    void publishTraffic();
+    void updateLink();
 
     OfdChannel channels[2];
     bool waitingForVersion = true;
@@ -105,7 +132,13 @@ private:
     QTimer *versionTimer;
     QTimer *handshakeTimer;
     QTimer *frameTimer;
+    QTimer *trafficTimer;
     QEventLoop *loop = nullptr;
+    int sessionCount = 0;
+    qint64 lastFrameMs = 0;
+    qint64 toldFrameMs = 0;
+    int linkState = -1;
+    QString stopCause = QStringLiteral("stop");
 
     int frameTimeout = 10000;
     int keepAliveInterval = 300000;

@@ -10,6 +10,9 @@
 #include <limits>
 #include <utility>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 namespace {
 // Bytes Qt itself may hold for the socket beyond our read buffer.
 constexpr qint64 kSocketBufferSize = 64 * 1024;
@@ -81,9 +84,46 @@ void TcpWorker::report(ConnectionState state)
     emit connectionStateChanged(state);
 }
 
+void TcpWorker::sampleUnacked()
+{
+    // Only a connected socket has a queue worth reading; a gone one keeps
+    // the last value seen.
+    if (!socket || socket->socketDescriptor() < 0)
+        return;
+    int queued = 0;
+    if (::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &queued) == 0)
+        unacked = queued;
+}
+
+void TcpWorker::logConnectError(const QString &text)
+{
+    // Within a run of failures to the same server only the hourly reminder speaks.
+    const QString server = QStringLiteral("%1:%2").arg(host_).arg(port_);
+    if (!trouble.failing() || troubleServer != server)
+        ofdlog::error(log, text);
+}
+
+void TcpWorker::connectFailed(const QString &why)
+{
+    endCauseText = QStringLiteral("connect-failed");
+    const QString server = QStringLiteral("%1:%2").arg(host_).arg(port_);
+    if (troubleServer != server) {
+        trouble = RepeatedFailure();
+        troubleServer = server;
+    }
+    const RepeatedFailure::Say say = trouble.fail(why);
+    if (say == RepeatedFailure::Say::Reminder)
+        ofdlog::error(log, trouble.reminderText(QStringLiteral("Connect to %1").arg(server)));
+    emit troubleChanged(QStringLiteral("Connect to %1 failed: %2").arg(server, why), trouble.attempts(), trouble.since());
+}
+
 void TcpWorker::open()
 {
     discard();
+    sent = received = unacked = 0;
+    peerText.clear();
+    endCauseText.clear();
+    socketFailed = false;
     const quint64 attempt = ++generation;
     phase = Phase::LookingUp;
     auto done = [this, attempt](const QHostInfo &info) {
@@ -101,14 +141,16 @@ void TcpWorker::open()
 void TcpWorker::onLookedUp(const QHostInfo &info)
 {
     if (info.error() != QHostInfo::NoError) {
-        ofdlog::error(log, QStringLiteral("Lookup failed: %1").arg(info.errorString()));
+        logConnectError(QStringLiteral("Lookup failed: %1").arg(info.errorString()));
         phase = Phase::Idle;
+        connectFailed(info.errorString());
         report(Disconnected);
         return;
     }
     addresses = info.addresses();
     nextAddress = 0;
     phase = Phase::Connecting;
+    emit resolved();
     tryNextAddress();
 }
 
@@ -117,6 +159,7 @@ void TcpWorker::tryNextAddress()
     if (nextAddress >= addresses.size()) {
         phase = Phase::Idle;
         earlyWrites.clear();
+        connectFailed(QStringLiteral("no address answered"));
         report(Disconnected);
         return;
     }
@@ -140,7 +183,7 @@ void TcpWorker::onAttemptTimeout()
 {
     if (phase != Phase::Connecting)
         return;
-    ofdlog::error(log, QStringLiteral("Connect to %1 failed").arg(attemptAddress));
+    logConnectError(QStringLiteral("Connect to %1 failed").arg(attemptAddress));
     endAttempt();
     tryNextAddress();
 }
@@ -157,6 +200,12 @@ void TcpWorker::onSocketConnected()
         return;
     connectTimer->stop();
     ofdlog::info(log, QStringLiteral("Connect to %1 established").arg(attemptAddress));
+    if (trouble.succeed()) {
+        ofdlog::info(log, trouble.endText(QStringLiteral("Connect to %1").arg(troubleServer), QStringLiteral("established"),
+                                          QStringLiteral("failing")));
+        emit troubleChanged(QString(), 0, 0);
+    }
+    peerText = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     phase = Phase::Connected;
     report(Connected);
@@ -174,7 +223,7 @@ void TcpWorker::onSocketError(QAbstractSocket::SocketError error)
     if (sender() != socket)
         return;
     if (phase == Phase::Connecting) {
-        ofdlog::error(log, QStringLiteral("Connect to %1 failed").arg(attemptAddress));
+        logConnectError(QStringLiteral("Connect to %1 failed").arg(attemptAddress));
         // Not from inside the socket's own signal: the attempt ends and the
         // next begins once the socket is done reporting.
         const quint64 attempt = generation;
@@ -191,6 +240,9 @@ void TcpWorker::onSocketError(QAbstractSocket::SocketError error)
     }
     if (phase != Phase::Connected && phase != Phase::Draining)
         return;
+    sampleUnacked();
+    if (error != QAbstractSocket::RemoteHostClosedError)
+        socketFailed = true;
     if (socket->bytesToWrite() > 0)
         ofdlog::error(log, QStringLiteral("tcp write failed: %1 (%2 bytes not sent)")
                                .arg(socket->errorString())
@@ -205,6 +257,7 @@ void TcpWorker::onReadyRead()
     resumeQueued = false;
     if (!socket || (phase != Phase::Connected && phase != Phase::Draining))
         return;
+    sampleUnacked();
     const bool got = takeFromSocket(readLimit);
     // Whatever is left stays with the socket; read() resumes us.
     readThrottled = readBuffer.size() > readLimit;
@@ -222,8 +275,11 @@ bool TcpWorker::takeFromSocket(qsizetype limit)
         if (log->isInfoEnabled())
             ofdlog::info(log, QStringLiteral("tcp read: ") + hexDump(chunk));
         readBuffer.append(chunk);
+        received += chunk.size();
         got = true;
     }
+    if (got)
+        emit trafficMoved();
     return got;
 }
 
@@ -258,15 +314,21 @@ void TcpWorker::onStateChanged(QAbstractSocket::SocketState state)
     // over the limit if need be, before the end is reported.
     takeFromSocket(std::numeric_limits<qsizetype>::max());
     ofdlog::info(log, QStringLiteral("connection lost"));
+    endCauseText = socketFailed ? QStringLiteral("socket-error") : QStringLiteral("server-close");
     phase = Phase::Idle;
     retire(socket, false);
     socket = nullptr;
     report(Disconnected);
 }
 
-void TcpWorker::onBytesWritten()
+void TcpWorker::onBytesWritten(qint64 bytes)
 {
-    if (sender() != socket || phase != Phase::Draining)
+    if (sender() != socket)
+        return;
+    sent += bytes;
+    sampleUnacked();
+    emit trafficMoved();
+    if (phase != Phase::Draining)
         return;
     if (socket->bytesToWrite() == 0)
         finishClose();
@@ -281,6 +343,7 @@ bool TcpWorker::write(const QByteArray &data)
         if (earlyWrites.size() + data.size() > writeLimit) {
             ofdlog::error(log, QStringLiteral("Send queue over %1 bytes, connection dropped").arg(writeLimit));
             discard();
+            endCauseText = QStringLiteral("socket-error");
             report(Disconnected);
             return false;
         }
@@ -327,6 +390,8 @@ bool TcpWorker::writeNow(const QByteArray &data)
 void TcpWorker::fail(const QString &error)
 {
     ofdlog::error(log, error);
+    sampleUnacked();
+    endCauseText = QStringLiteral("socket-error");
     phase = Phase::Idle;
     abandon(std::exchange(socket, nullptr), this);
     report(Disconnected);
@@ -342,6 +407,7 @@ void TcpWorker::close()
     case Phase::Connecting:
         ofdlog::info(log, QStringLiteral("Connection canceled"));
         discard();
+        endCauseText = QStringLiteral("device-close");
         report(Disconnected);
         return;
     case Phase::Connected:
@@ -364,6 +430,8 @@ void TcpWorker::finishClose()
     drainLogTimer->stop();
     if (phase != Phase::Connected && phase != Phase::Draining)
         return;
+    sampleUnacked();
+    endCauseText = QStringLiteral("device-close");
     phase = Phase::Idle;
     readBuffer.clear();
     retire(socket, false);
@@ -387,6 +455,7 @@ void TcpWorker::discard()
     readThrottled = false;
     earlyWrites.clear();
     addresses.clear();
+    sampleUnacked();
     QTcpSocket *old = std::exchange(socket, nullptr);
     if (was == Phase::Connected || was == Phase::Draining)
         retire(old, true);

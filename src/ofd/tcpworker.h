@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QString>
 
+#include "core/repeatedfailure.h"
+
 #include <log4cxx/logger.h>
 
 #include <functional>
@@ -81,10 +83,30 @@ public:
 
     static QString stateName(int state);
 
+    // The accounting of the connection made last, counted from open():
+    // bytes the system's socket took, bytes read from it, bytes written but
+    // not yet acknowledged by the server (as last seen), the server's
+    // address once connected and how the connection ended.
+    qint64 sentCount() const { return sent; }
+    qint64 readCount() const { return received; }
+    qint64 unackedCount() const { return unacked; }
+    QString peer() const { return peerText; }
+    QString endCause() const { return endCauseText; }
+    bool isResolving() const { return phase == Phase::LookingUp; }
+    bool isDraining() const { return phase == Phase::Draining; }
+    // Failed connects to the same server, told as one episode.
+    const RepeatedFailure &connectTrouble() const { return trouble; }
+
 signals:
     void connectionStateChanged(TcpWorker::ConnectionState state);
     // New bytes from the server are buffered.
     void dataReceived();
+    // The look-up is done; addresses are being tried.
+    void resolved();
+    // Bytes went to the socket or came from it.
+    void trafficMoved();
+    // A connect failure episode began, goes on (attempts > 0) or ended (0).
+    void troubleChanged(const QString &text, int attempts, qint64 sinceMs);
 
 private:
     enum class Phase {
@@ -105,13 +127,16 @@ private:
     // returns whether anything came.
     bool takeFromSocket(qsizetype limit);
     void onStateChanged(QAbstractSocket::SocketState state);
-    void onBytesWritten();
+    void onBytesWritten(qint64 bytes);
     void finishClose();
     void fail(const QString &error);
     void endAttempt();
     void retire(QTcpSocket *old, bool keepWrites);
     bool writeNow(const QByteArray &data);
     void report(ConnectionState state);
+    void sampleUnacked();
+    void connectFailed(const QString &why);
+    void logConnectError(const QString &text);
 
     Phase phase = Phase::Idle;
     QTcpSocket *socket = nullptr;
@@ -135,4 +160,12 @@ private:
     qsizetype writeLimit = kWriteLimit;
     Resolver resolve;
     log4cxx::LoggerPtr log;
+    qint64 sent = 0;
+    qint64 received = 0;
+    qint64 unacked = 0;
+    QString peerText;
+    QString endCauseText;
+    bool socketFailed = false;
+    RepeatedFailure trouble;
+    QString troubleServer;
 };

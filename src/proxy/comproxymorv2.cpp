@@ -66,6 +66,33 @@ void ComProxyMorv2::logError(const QString &text)
     LOG4CXX_ERROR(log4cxx::Logger::getLogger(objectName().toStdString()), text.toStdString());
 }
 
+void ComProxyMorv2::noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error,
+                             bool device)
+{
+    // The first failure of a run is an ERROR, then one reminder an hour,
+    // and one line when the port opens again.
+    if (opened) {
+        if (trouble.succeed()) {
+            logInfo(trouble.endText(QStringLiteral("Port %1").arg(port), QStringLiteral("opened"), QStringLiteral("failing")));
+            if (device)
+                emit troubleChanged(QString(), 0, 0);
+        }
+        return;
+    }
+    switch (trouble.fail(error)) {
+    case RepeatedFailure::Say::First:
+        logError(error);
+        break;
+    case RepeatedFailure::Say::Reminder:
+        logError(trouble.reminderText(QStringLiteral("Open %1: %2").arg(port, error)));
+        break;
+    case RepeatedFailure::Say::Nothing:
+        break;
+    }
+    if (device)
+        emit troubleChanged(QStringLiteral("Open %1: %2").arg(port, error), trouble.attempts(), trouble.since());
+}
+
 void ComProxyMorv2::start()
 {
     if (devPort)
@@ -148,6 +175,7 @@ void ComProxyMorv2::onOfdDataReceived(QByteArray data)
         }
         ++m_ofdDropped;
         m_ofdDroppedBytes += data.size();
+        emit framesDropped(QStringLiteral("overflow"), 1);
         return;
     }
     ofdQueue.append(data);
@@ -240,13 +268,15 @@ bool ComProxyMorv2::openPort(Side side)
     logInfo(QStringLiteral("Open %1...").arg(settings.port));
     p->setPortName(settings.port);
     p->setBaudRate(side == Side::Dev ? settings.baudrate : kAppBaudRate);
+    RepeatedFailure &trouble = side == Side::Dev ? devTrouble : appTrouble;
     if (!p->open(QIODevice::ReadWrite)) {
-        logError(p->errorString());
+        noteOpen(trouble, settings.port, false, p->errorString(), side == Side::Dev);
         return false;
     }
     // Cleared before "OK" is written: whatever comes after the line is kept.
     p->clear();
     logInfo(QStringLiteral("OK"));
+    noteOpen(trouble, settings.port, true, QString(), side == Side::Dev);
     return true;
 }
 

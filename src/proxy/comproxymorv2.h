@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/iportworker.h"
+#include "core/repeatedfailure.h"
 #include "core/settings.h"
 
 #include "proxy/morv2link.h"
@@ -59,6 +60,10 @@ signals:
     void portDataReceived(QByteArray data) override;
     void portConnectionLost() override;
     void portConnectionEstablished() override;
+    // Frames lost here ("crc", "framing", "overflow"), for the status.
+    void framesDropped(const QString &reason, int count);
+    // Failing opens of the device port began, go on (attempts > 0) or ended (0).
+    void troubleChanged(const QString &text, int attempts, qint64 sinceMs);
 
 private slots:
     void devError(QSerialPort::SerialPortError error);
@@ -125,6 +130,8 @@ private:
     void logInfo(const QString &text);
     void logWarn(const QString &text);
     void logError(const QString &text);
+    // Logs a failed or a good open of port as part of its run of failures.
+    void noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error, bool device);
 
     ComDeviceSettings entry;
     Timing m_timing;
@@ -157,4 +164,6 @@ private:
     Side m_lastSide = Side::App;
     bool m_inNext = false;
     bool m_retrying = false;   // the pause is a port's retry delay
+    RepeatedFailure devTrouble;
+    RepeatedFailure appTrouble;
 };

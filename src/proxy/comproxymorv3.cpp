@@ -59,6 +59,33 @@ void ComProxyMorv3::logError(const QString &text)
     LOG4CXX_ERROR(m_logger, text.toStdString());
 }
 
+void ComProxyMorv3::noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error,
+                             bool device)
+{
+    // The first failure of a run is an ERROR, then one reminder an hour,
+    // and one line when the port opens again.
+    if (opened) {
+        if (trouble.succeed()) {
+            logInfo(trouble.endText(QStringLiteral("Port %1").arg(port), QStringLiteral("opened"), QStringLiteral("failing")));
+            if (device)
+                emit troubleChanged(QString(), 0, 0);
+        }
+        return;
+    }
+    switch (trouble.fail(error)) {
+    case RepeatedFailure::Say::First:
+        logError(error);
+        break;
+    case RepeatedFailure::Say::Reminder:
+        logError(trouble.reminderText(QStringLiteral("Open %1: %2").arg(port, error)));
+        break;
+    case RepeatedFailure::Say::Nothing:
+        break;
+    }
+    if (device)
+        emit troubleChanged(QStringLiteral("Open %1: %2").arg(port, error), trouble.attempts(), trouble.since());
+}
+
 void ComProxyMorv3::start()
 {
     listenTaskId = kNone;
@@ -175,10 +202,11 @@ bool ComProxyMorv3::openDevPort()
     devPort->setPortName(entry.dev.port);
     devPort->setBaudRate(entry.dev.baudrate, QSerialPort::AllDirections);
     if (!devPort->open(QIODevice::ReadWrite)) {
-        logError(devPort->errorString());
+        noteOpen(devTrouble, entry.dev.port, false, devPort->errorString(), true);
         return false;
     }
     logInfo(QStringLiteral("OK"));
+    noteOpen(devTrouble, entry.dev.port, true, QString(), true);
     return true;
 }
 
@@ -207,8 +235,9 @@ void ComProxyMorv3::openAppPort()
     if (appPort->open(QIODevice::ReadWrite)) {
         logInfo(QStringLiteral("OK"));
         appPort->clear(QSerialPort::AllDirections);
+        noteOpen(appTrouble, entry.app.port, true, QString(), false);
     } else {
-        logError(appPort->errorString());
+        noteOpen(appTrouble, entry.app.port, false, appPort->errorString(), false);
     }
     appPort->blockSignals(false);
     appFrame.clear();
@@ -395,6 +424,7 @@ void ComProxyMorv3::droppedBroken(const QString &side, const QByteArray &bytes, 
     // named, the rest counted until a good frame comes.
     constexpr int kNamed = 5;
     ++*count;
+    emit framesDropped(QStringLiteral("framing"), 1);
     if (*count <= kNamed)
         logWarn(QStringLiteral("broken frame from the %1 dropped: ").arg(side) + hexDump(bytes));
     else if (*count == kNamed + 1)
@@ -410,6 +440,7 @@ void ComProxyMorv3::handleDevFrame()
     if (frame.id >= kFirstOwnId && frame.id != kAsyncId) {
         if (!devFrame.crcMatches()) {
             logWarn(QStringLiteral("bad CRC, answer dropped <o- ") + Morv3Frame::describe(frame));
+            emit framesDropped(QStringLiteral("crc"), 1);
             return;
         }
         if (m_logger->isDebugEnabled())
@@ -438,6 +469,7 @@ void ComProxyMorv3::handleDevFrame()
         if (skip > 0 && !devFrame.crcMatches()) {
             // Not acknowledged either: the device still holds the message.
             logWarn(QStringLiteral("bad CRC, OFD frame dropped <o- ") + Morv3Frame::describe(frame));
+            emit framesDropped(QStringLiteral("crc"), 1);
             return;
         }
         if (skip > 0) {

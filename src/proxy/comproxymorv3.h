@@ -2,6 +2,7 @@
 
 #include "proxy/morv3decoder.h"
 #include "core/iportworker.h"
+#include "core/repeatedfailure.h"
 #include "core/settings.h"
 
 #include <QSerialPort>
@@ -41,6 +42,10 @@ signals:
     void portDataReceived(QByteArray data) override;
     void portConnectionLost() override;
     void portConnectionEstablished() override;
+    // Frames lost here ("crc", "framing", "overflow"), for the status.
+    void framesDropped(const QString &reason, int count);
+    // Failing opens of the device port began, go on (attempts > 0) or ended (0).
+    void troubleChanged(const QString &text, int attempts, qint64 sinceMs);
 
 private slots:
     void devError(QSerialPort::SerialPortError error);
@@ -89,6 +94,8 @@ private:
     void logInfo(const QString &text);
     void logWarn(const QString &text);
     void logError(const QString &text);
+    // Logs a failed or a good open of port as part of its run of failures.
+    void noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error, bool device);
 
     ComDeviceSettings entry;
     Timings m_timings;
@@ -119,4 +126,6 @@ private:
 
     QTimer *pollTimer = nullptr;
     QTimer *watchdogTimer = nullptr;
+    RepeatedFailure devTrouble;
+    RepeatedFailure appTrouble;
 };

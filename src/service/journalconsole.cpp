@@ -42,7 +42,12 @@ public:
 
     FilterDecision decide(const log4cxx::spi::LoggingEventPtr &event) const override
     {
-        const log4cxx::LevelPtr &floor = event->getLoggerName() == m_serviceLogger ? m_serviceLevel : m_otherLevel;
+        // A line marked for the journal (a session's accounting) passes
+        // like the service's own.
+        log4cxx::LogString mark;
+        const bool own = event->getLoggerName() == m_serviceLogger
+                         || (event->getMDC(LOG4CXX_STR("journal"), mark) && !mark.empty());
+        const log4cxx::LevelPtr &floor = own ? m_serviceLevel : m_otherLevel;
         return event->getLevel()->isGreaterOrEqual(floor) ? NEUTRAL : DENY;
     }
 

@@ -10,6 +10,7 @@
 // keeps its own. To keep the traffic lines out of the journal, the
 // service's own logger (serviceLogger) passes from INFO (from DEBUG when
 // level is "debug") and every other logger from level, "warn" when empty.
+// Lines logged with the MDC key "journal" set pass like the service's own.
 class JournalConsole
 {
 public:

@@ -5,7 +5,10 @@
 #include "proxy/comproxymorv2.h"
 #include "proxy/comproxymorv3.h"
 #include "service/application.h"
+#include "service/devicefeed.h"
 #include "service/logsetup.h"
+#include "service/statusclient.h"
+#include "service/statusregistry.h"
 #include "usb/hotplugagent.h"
 #include "usb/usblib.h"
 #include "usb/usbworker.h"
@@ -13,7 +16,9 @@
 #include "kivcommit.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
+#include <QSet>
 #include <QTimer>
 
 #include <algorithm>
@@ -96,6 +101,7 @@ Service::Service(int argc, char **argv)
 {
     setStartupType(AutoStartup);
     setObjectName(QString::fromLatin1(kName));
+    m_registry = new StatusRegistry(this);
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "-e") == 0 || qstrcmp(argv[i], "-exec") == 0)
             m_consoleLog = true;
@@ -154,6 +160,13 @@ void Service::start()
     setupLogging(m_settings, m_consoleLog);
     logInfo(QStringLiteral("Start service %1 (v%2)").arg(QLatin1String(kName), QLatin1String(kVersion)));
     logSettings(report);
+    StatusRegistry::ServiceInfo &info = m_registry->service();
+    info.version = QString::fromLatin1(kVersion);
+    info.commit = QStringLiteral(KIV_GIT_COMMIT);
+    info.pid = QCoreApplication::applicationPid();
+    info.startedMs = QDateTime::currentMSecsSinceEpoch();
+    info.settings = report.found ? report.path : QString();
+    info.hotplug = m_settings.hotplug;
 
     if (m_settings.hotplug) {
         logInfo(QStringLiteral("Hotplug mode"));
@@ -252,6 +265,10 @@ void Service::reload()
                                                .arg(report.error);
         logWarn(QStringLiteral("Reload: configuration file %1 not used, %2; the running devices are kept")
                     .arg(report.path, why));
+        StatusRegistry::ServiceInfo &info = m_registry->service();
+        info.reloadMs = QDateTime::currentMSecsSinceEpoch();
+        info.reloadOk = false;
+        info.reloadText = QStringLiteral("%1 not used: %2").arg(report.path, why);
         return;
     }
     applySettings(fresh, report.path);
@@ -294,6 +311,9 @@ void Service::applySettings(const Settings &fresh, const QString &path)
     }
     for (int i : std::as_const(running)) {
         removed.append(m_pairs.at(i).id);
+        // Sessions cut by it say why.
+        if (m_pairs.at(i).ofdGuard)
+            WorkerGuard::requestCall(m_pairs.at(i).ofdGuard, "setStopCause", QStringLiteral("reload"));
         stopPair(m_pairs[i]);
     }
     // The same id stopped and started again is a changed device.
@@ -323,6 +343,13 @@ void Service::applySettings(const Settings &fresh, const QString &path)
     if (hotplugChanged)
         line += fresh.hotplug ? QStringLiteral("; hot-plug on") : QStringLiteral("; hot-plug off");
     logInfo(line);
+    StatusRegistry::ServiceInfo &info = m_registry->service();
+    info.reloadMs = QDateTime::currentMSecsSinceEpoch();
+    info.reloadOk = true;
+    info.reloadText = line;
+    info.settings = path;
+    info.hotplug = fresh.hotplug;
+    pruneRegistry();
 
     m_replaceDeadline = QDeadlineTimer(stopGrace());
     if (!m_pending.isEmpty() && !running.isEmpty()) {
@@ -434,6 +461,7 @@ void Service::stop()
 void Service::stopPair(Pair &pair)
 {
     pair.stopping = true;
+    m_registry->setStopping(pair.id);
     if (pair.portGuard)
         WorkerGuard::requestStop(pair.portGuard);
     if (pair.ofdGuard)
@@ -444,6 +472,43 @@ void Service::onWorkEnded()
 {
     workEnded();
     scheduleRegistration();
+    pruneRegistry();
+}
+
+void Service::pruneRegistry()
+{
+    QSet<QString> wanted;
+    for (const Pair &pair : std::as_const(m_pairs)) {
+        if (pair.alive())
+            wanted.insert(pair.id);
+    }
+    for (const Registration &r : std::as_const(m_pending))
+        wanted.insert(r.usb ? r.usbEntry.id : r.comEntry.id);
+    if (!m_stopped) {
+        for (const Registration &r : configuredDevices(m_settings))
+            wanted.insert(r.usb ? r.usbEntry.id : r.comEntry.id);
+    }
+    for (const QString &id : m_registry->ids()) {
+        if (!wanted.contains(id))
+            m_registry->removeDevice(id);
+    }
+}
+
+QString Service::answerRequest(const QString &request)
+{
+    if (request == QLatin1String("devices"))
+        return QStringLiteral("ok ") + QString::fromUtf8(m_registry->answer());
+    return QString();
+}
+
+int Service::statusCommand(const QStringList &arguments)
+{
+    return StatusClient(arguments).run();
+}
+
+QString Service::statusUsage() const
+{
+    return StatusClient::usage();
 }
 
 bool Service::hasRunningWork() const
@@ -472,6 +537,7 @@ void Service::abandonRunningWork()
 void Service::registerUsbWorker(const UsbDeviceSettings &entry)
 {
     logInfo(QStringLiteral("Register Kiv worker [%1]").arg(entry.id));
+    m_registry->addDevice(entry.id, QStringLiteral("usb"), entry.port);
     startWorkerPair(createUsbWorker(entry), entry.id);
     m_pairs.last().key = usbKey(entry);
     m_pairs.last().hotplugged = entry.hotplugged;
@@ -480,6 +546,7 @@ void Service::registerUsbWorker(const UsbDeviceSettings &entry)
 void Service::registerComWorker(const ComDeviceSettings &entry)
 {
     logInfo(QStringLiteral("Register Dalv worker [%1]").arg(entry.id));
+    m_registry->addDevice(entry.id, entry.protocol == 2 ? QStringLiteral("p2") : QStringLiteral("p3"), entry.dev.port);
     startWorkerPair(createComWorker(entry), entry.id);
     m_pairs.last().key = comKey(entry);
 }
@@ -549,6 +616,13 @@ void Service::startWorkerPair(IPortWorker *portWorker, const QString &id)
     wire(ofdWorker, SIGNAL(finished()), portWorker, SLOT(stop()));
     wire(portWorker, SIGNAL(portConnectionLost()), ofdWorker, SLOT(pause()));
     wire(portWorker, SIGNAL(portConnectionEstablished()), ofdWorker, SLOT(unpause()));
+
+    // The registry hears the pair through a feed of its own on this thread.
+    if (!m_registry->contains(id))
+        m_registry->addDevice(id, QString(), QString());
+    pair.feed = new DeviceFeed(id, m_registry, m_registry);
+    pair.feed->attach(portWorker, ofdWorker);
+    connect(ofdThread, &QObject::destroyed, pair.feed, &QObject::deleteLater);
 
     pair.portThread = portThread;
     pair.ofdThread = ofdThread;

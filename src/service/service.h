@@ -14,7 +14,9 @@
 #include <memory>
 
 class Application;
+class DeviceFeed;
 class HotplugAgent;
+class StatusRegistry;
 class IPortWorker;
 class IWorker;
 
@@ -38,6 +40,8 @@ public:
     QList<QPointer<IPortWorker>> portWorkers() const;
     QList<QPointer<IWorker>> ofdWorkers() const;
     bool hasHotplugAgent() const { return m_hotplugAgent != nullptr; }
+    // Every device's state and counters, on the main thread.
+    StatusRegistry *registry() const { return m_registry; }
 
     // Registration of one device: a pair of workers, started at once.
     void registerUsbWorker(const UsbDeviceSettings &entry);
@@ -64,6 +68,9 @@ public:
     int checkConfig(const QString &path) override;
     QString versionText() const override;
     void logProblem(const QString &text) override;
+    QString answerRequest(const QString &request) override;
+    int statusCommand(const QStringList &arguments) override;
+    QString statusUsage() const override;
 
 protected:
     void createApplication(int &argc, char **argv) override;
@@ -91,6 +98,7 @@ private:
         std::shared_ptr<WorkerGuard::State> ofdGuard;
         QPointer<QThread> portThread;
         QPointer<QThread> ofdThread;
+        QPointer<DeviceFeed> feed;
 
         bool alive() const;
     };
@@ -113,6 +121,8 @@ private:
     QList<Registration> configuredDevices(const Settings &settings) const;
     void applySettings(const Settings &fresh, const QString &path);
     void startHotplugAgent();
+    // Drops the records of devices that are neither configured nor served.
+    void pruneRegistry();
 
     Application *m_application = nullptr;
     QList<Pair> m_pairs;
@@ -126,4 +136,5 @@ private:
     Settings m_settings;
     bool m_stopped = false;
     bool m_running = false;
+    StatusRegistry *m_registry = nullptr;
 };

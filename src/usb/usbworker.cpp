@@ -72,6 +72,28 @@ void UsbWorker::logError(const QString &text) const
     LOG4CXX_ERROR(logger, text.toStdString());
 }
 
+void UsbWorker::logOpenError(const QString &text) const
+{
+    // Only the first failure of a run of them is logged; noteOpen() tells
+    // the rest once an hour.
+    if (!openTrouble.failing())
+        logError(text);
+}
+
+void UsbWorker::noteOpen(bool opened)
+{
+    if (opened) {
+        if (openTrouble.succeed()) {
+            logInfo(openTrouble.endText(QStringLiteral("Device %1").arg(entry.port)));
+            emit troubleChanged(QString(), 0, 0);
+        }
+        return;
+    }
+    if (openTrouble.fail(lastError) == RepeatedFailure::Say::Reminder)
+        logError(openTrouble.reminderText(lastError));
+    emit troubleChanged(lastError, openTrouble.attempts(), openTrouble.since());
+}
+
 void UsbWorker::waitUnlessStopped(int ms)
 {
     EventWait::until(ms, [this] { return stopRequested; });
@@ -110,13 +132,16 @@ void UsbWorker::start()
         switch (state) {
         case LinkState::Closed:
             if (openDevice()) {
+                noteOpen(true);
                 state = LinkState::Open;
                 emit portConnectionEstablished();
                 requestRead();
-            } else if (entry.hotplugged && ++failedOpens >= kHotplugOpenAttempts) {
-                gaveUp = true;
             } else {
-                waitUnlessStopped(openRetryMs);
+                noteOpen(false);
+                if (entry.hotplugged && ++failedOpens >= kHotplugOpenAttempts)
+                    gaveUp = true;
+                else
+                    waitUnlessStopped(openRetryMs);
             }
             break;
         case LinkState::Paused:
@@ -225,7 +250,7 @@ bool UsbWorker::openDevice()
         }
         if (!found) {
             lastError = QObject::tr("Not found device %1").arg(port);
-            logError(lastError);
+            logOpenError(lastError);
             return false;
         }
         logInfo(QObject::tr("Open USB: %1").arg(port));
@@ -233,7 +258,7 @@ bool UsbWorker::openDevice()
         if (c != 0) {
             handle = nullptr;
             lastError = QObject::tr("Can't open device %1 [%2]").arg(port, tr(lib->strerror(c).constData()));
-            logError(lastError);
+            logOpenError(lastError);
             return false;
         }
     } else {
@@ -254,7 +279,7 @@ bool UsbWorker::openDevice()
         const QString pid = hex4(quint16(productId));
         if (!found) {
             lastError = QObject::tr("Not found device %1:%2").arg(vid, pid);
-            logError(lastError);
+            logOpenError(lastError);
             return false;
         }
         logInfo(tr("Open USB: %1:%2").arg(vid, pid));
@@ -262,7 +287,7 @@ bool UsbWorker::openDevice()
         if (c != 0) {
             handle = nullptr;
             lastError = QObject::tr("Can't open device %1:%2 [%3]").arg(vid, pid, tr(lib->strerror(c).constData()));
-            logError(lastError);
+            logOpenError(lastError);
             return false;
         }
     }
@@ -272,7 +297,7 @@ bool UsbWorker::openDevice()
         const int c = lib->detachKernelDriver(handle, kInterface);
         if (c != 0) {
             lastError = tr(lib->strerror(c).constData());
-            logError(lastError);
+            logOpenError(lastError);
             closeDevice();
             return false;
         }
@@ -284,14 +309,14 @@ bool UsbWorker::openDevice()
         if (c == LIBUSB_ERROR_BUSY) {
             // Left open: the next attempt closes it first.
             lastError = tr(lib->strerror(c).constData());
-            logError(lastError);
+            logOpenError(lastError);
             return false;
         }
         const int d = lib->claimInterface(handle, kFallbackInterface);
         useInterface2 = true;
         if (d != 0) {
             lastError = tr(lib->strerror(d).constData());
-            logError(QStringLiteral("Can't claim device [%1]").arg(lastError));
+            logOpenError(QStringLiteral("Can't claim device [%1]").arg(lastError));
             closeDevice();
             return false;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/iportworker.h"
+#include "core/repeatedfailure.h"
 #include "core/settings.h"
 
 #include <QByteArray>
@@ -50,6 +51,8 @@ signals:
     void portDataReceived(QByteArray data) override;
     void portConnectionLost() override;
     void portConnectionEstablished() override;
+    // Failing opens began, go on (attempts > 0) or ended (0).
+    void troubleChanged(const QString &text, int attempts, qint64 sinceMs);
 
 public slots:
     void start() override;
@@ -79,6 +82,8 @@ private:
     quint8 outEndpoint() const;
     void logInfo(const QString &text) const;
     void logError(const QString &text) const;
+    void logOpenError(const QString &text) const;
+    void noteOpen(bool opened);
 
     UsbLib *lib;
     log4cxx::LoggerPtr logger;
@@ -99,6 +104,7 @@ private:
     int openRetryMs = kOpenRetryMs;
     int lostPauseMs = kLostPauseMs;
     int earlyErrors = 0;
+    RepeatedFailure openTrouble;
 
     // Where the blocking reads run; readContext lives in readThread.
     QThread readThread;

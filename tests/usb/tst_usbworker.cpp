@@ -28,6 +28,8 @@ public:
     int established = 0;
     int lost = 0;
     int finished = 0;
+    // Failed opens in the current run of them (0: none or it ended).
+    int attempts = 0;
 
     QByteArray allData() const
     {
@@ -42,6 +44,7 @@ public slots:
     void onEstablished() { ++established; }
     void onLost() { ++lost; }
     void onFinished() { ++finished; }
+    void onTrouble(const QString &, int n, qint64) { attempts = n; }
 };
 
 // One worker in a thread of its own, wired as the service wires it.
@@ -61,6 +64,7 @@ public:
         QObject::connect(worker, &UsbWorker::portConnectionEstablished, &rec, &Recorder::onEstablished);
         QObject::connect(worker, &UsbWorker::portConnectionLost, &rec, &Recorder::onLost);
         QObject::connect(worker, &UsbWorker::finished, &rec, &Recorder::onFinished);
+        QObject::connect(worker, &UsbWorker::troubleChanged, &rec, &Recorder::onTrouble);
         thread.start();
     }
 
@@ -139,6 +143,7 @@ private slots:
     void earlyErrorIgnoredAndPartialDataDelivered();
     void persistentEarlyErrorsCountAsLostLink();
     void hotpluggedWorkerGivesUpAfterThreeAttempts();
+    void absentDeviceIsOneEpisode();
     void failedWrite_data();
     void failedWrite();
     void stopNeverWaitsForThePendingRead();
@@ -298,10 +303,14 @@ void TestUsbWorker::notFoundAndOpenFailures()
         Run none(entry("fail", "zz"));
         Run nowhere(entry("fail", "1-5.1"));
         const QString denied = "Access denied (insufficient permissions)";
-        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Can't open device 1-4.2 [" + denied + "]") >= 2, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Can't open device 2912:00a4 [" + denied + "]") >= 2, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Not found device 2912:0001") >= 2, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count("ERROR|Not found device 1-5.1") >= 2, kWait);
+        // Every failure repeats; each says so once.
+        QTRY_VERIFY_WITH_TIMEOUT(path.rec.attempts >= 2 && pid.rec.attempts >= 2 && none.rec.attempts >= 2
+                                     && nowhere.rec.attempts >= 2,
+                                 kWait);
+        QCOMPARE(log.count("ERROR|Can't open device 1-4.2 [" + denied + "]"), 1);
+        QCOMPARE(log.count("ERROR|Can't open device 2912:00a4 [" + denied + "]"), 1);
+        QCOMPARE(log.count("ERROR|Not found device 2912:0001"), 1);
+        QCOMPARE(log.count("ERROR|Not found device 1-5.1"), 1);
         QCOMPARE(log.count("INFO|SUCCESS"), 0);
         QCOMPARE(path.rec.established + pid.rec.established + none.rec.established, 0);
     }
@@ -378,8 +387,9 @@ void TestUsbWorker::claimAndDetachFailuresCloseTheDevice()
     {
         Run claim(entry("noclaim", "1-1"), 300);
         Run detach(entry("nodetach", "a5"), 300);
-        QTRY_VERIFY_WITH_TIMEOUT(claimLog.count("ERROR|Can't claim device [Input/Output Error]") >= 2, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(detachLog.count("ERROR|Access denied (insufficient permissions)") >= 2, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(claim.rec.attempts >= 2 && detach.rec.attempts >= 2, kWait);
+        QCOMPARE(claimLog.count("ERROR|Can't claim device [Input/Output Error]"), 1);
+        QCOMPARE(detachLog.count("ERROR|Access denied (insufficient permissions)"), 1);
         QVERIFY(sim.open_count(noClaim) >= 2);
         QVERIFY(sim.open_count(noDetach) >= 2);
         QCOMPARE(claim.rec.established + detach.rec.established, 0);
@@ -449,12 +459,31 @@ void TestUsbWorker::hotpluggedWorkerGivesUpAfterThreeAttempts()
     Run hot(entry("3-1", "3-1", true));
     QVERIFY(hot.waitGone());
     QCOMPARE(hot.rec.finished, 1);
-    QCOMPARE(log.count("ERROR|Not found device 3-1"), 3);
+    QTRY_COMPARE_WITH_TIMEOUT(hot.rec.attempts, 3, kWait);
+    QCOMPARE(log.count("ERROR|Not found device 3-1"), 1);
     // A configured device keeps trying.
-    QTRY_VERIFY_WITH_TIMEOUT(configuredLog.count("ERROR|Not found device 3-1") >= 5, kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(configured.rec.attempts >= 5, kWait);
+    QCOMPARE(configuredLog.count("ERROR|Not found device 3-1"), 1);
     QCOMPARE(configured.rec.finished, 0);
     QVERIFY(configured.finish());
     QCOMPARE(configured.rec.finished, 1);
+}
+
+void TestUsbWorker::absentDeviceIsOneEpisode()
+{
+    LogCapture log("USB-late");
+    Run run(entry("late", "1-7"));
+    QTRY_VERIFY_WITH_TIMEOUT(run.rec.attempts >= 3, kWait);
+    QCOMPARE(log.count("ERROR|Not found device 1-7"), 1);
+
+    sim.add_device(1, "7", 0x2912, 0xa4);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.attempts, 0, kWait);
+    const QStringList lines = log.lines();
+    QCOMPARE(lines.filter(QRegularExpression("^ERROR\\|")).size(), 1);
+    const QStringList found = lines.filter(QRegularExpression("^INFO\\|Device 1-7 found after \\d+ attempts, absent \\d+s$"));
+    QCOMPARE(found.size(), 1);
+    QVERIFY(run.finish());
 }
 
 void TestUsbWorker::failedWrite_data()
