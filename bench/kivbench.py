@@ -1060,7 +1060,7 @@ async def run(args):
         "started_utc": started.strftime("%Y-%m-%dT%H:%M:%SZ"),
         "machine": {"cpus": os.cpu_count(), "kernel": platform.release(), "python": platform.python_version(),
                     "loadavg_start": os.getloadavg()},
-        "build": b.build,
+        "build": project_path(b.build),
         "commit": git_commit(),
         "seed": b.seed,
         "stages": b.results,
@@ -1135,6 +1135,14 @@ async def run(args):
 
 def fmt_load(load):
     return " ".join(f"{x:.2f}" for x in load)
+
+
+def project_path(path):
+    """path relative to the project, or only its name when it lies outside:
+    results are committed, the machine's directory layout is not."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    relative = os.path.relpath(os.path.abspath(path), root)
+    return os.path.basename(os.path.abspath(path)) if relative.startswith("..") else relative
 
 
 def git_commit():

@@ -5,25 +5,20 @@
 
 #include "logging/logdateformat.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <log4cxx/helpers/exception.h>
 #include <log4cxx/helpers/stringhelper.h>
 #include <log4cxx/private/appenderskeleton_priv.h>
 
-#include <zip.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <ctime>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 using log4cxx::helpers::LogLog;
 using log4cxx::helpers::Pool;
@@ -33,27 +28,6 @@ namespace kiv {
 namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
-
-const char *const kPatterns[] = {
-    "'.'yyyy-MM-dd-hh-mm",
-    "'.'yyyy-MM-dd-hh",
-    "'.'yyyy-MM-dd-a",
-    "'.'yyyy-MM-dd",
-    "'.'yyyy-ww",
-    "'.'yyyy-MM",
-};
-
-const char *const kFrequencyNames[] = {
-    "MINUTELY_ROLLOVER",
-    "HOURLY_ROLLOVER",
-    "HALFDAILY_ROLLOVER",
-    "DAILY_ROLLOVER",
-    "WEEKLY_ROLLOVER",
-    "MONTHLY_ROLLOVER",
-};
-
-// Rolled files of this size or larger are deflated, smaller ones stored.
-constexpr qint64 kDeflateThreshold = 64;
 
 QString fromLogString(const log4cxx::LogString &s)
 {
@@ -80,27 +54,16 @@ QString pointerText(const void *p)
     return QStringLiteral("0x%1").arg(quintptr(p), 0, 16);
 }
 
-QString zipErrorText(int code)
+// The device and inode a name leads to: the file opened, or one put in its place.
+std::optional<std::pair<quint64, quint64>> fileIdentity(const log4cxx::LogString &name)
 {
-    zip_error_t error;
-    zip_error_init_with_code(&error, code);
-    const QString text = QString::fromUtf8(zip_error_strerror(&error));
-    zip_error_fini(&error);
-    return text;
-}
-
-void archiveFailed(const QString &name, const QString &cause)
-{
-    LogLog::warn(toLogString(QStringLiteral("Could not archive '%1', keeping it uncompressed: %2")
-                                 .arg(name, cause)));
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0)
+        return std::nullopt;
+    return std::make_pair(quint64(st.st_dev), quint64(st.st_ino));
 }
 
 } // namespace
-
-log4cxx::LogString DailyRollingFileAppender::ClazzDailyRollingFileAppender::getName() const
-{
-    return LOG4CXX_STR("kiv::DailyRollingFileAppender");
-}
 
 const log4cxx::helpers::Class &DailyRollingFileAppender::getClass() const
 {
@@ -120,13 +83,8 @@ const void *DailyRollingFileAppender::cast(const log4cxx::helpers::Class &clazz)
     return FileAppender::cast(clazz);
 }
 
-bool DailyRollingFileAppender::instanceof(const log4cxx::helpers::Class &clazz) const
-{
-    return cast(clazz) != nullptr;
-}
-
 DailyRollingFileAppender::DailyRollingFileAppender()
-    : m_datePattern(QString::fromLatin1(kPatterns[DAILY_ROLLOVER]))
+    : m_datePattern(RollSchedule::datePatternString(RollSchedule::DAILY_ROLLOVER))
 {
     // Our logs are UTF-8 whatever the locale the service was started in.
     setEncoding(LOG4CXX_STR("UTF-8"));
@@ -145,26 +103,12 @@ DailyRollingFileAppender::DailyRollingFileAppender(const log4cxx::LayoutPtr &lay
 DailyRollingFileAppender::~DailyRollingFileAppender()
 {
     close();
-    waitForArchives();
-}
-
-QString DailyRollingFileAppender::datePatternString(DatePattern pattern)
-{
-    if (pattern < MINUTELY_ROLLOVER || pattern > MONTHLY_ROLLOVER)
-        pattern = DAILY_ROLLOVER;
-    return QString::fromLatin1(kPatterns[pattern]);
-}
-
-QString DailyRollingFileAppender::frequencyName(DatePattern frequency)
-{
-    if (frequency < MINUTELY_ROLLOVER || frequency > MONTHLY_ROLLOVER)
-        return QStringLiteral("%1").arg(int(frequency));
-    return QString::fromLatin1(kFrequencyNames[frequency]);
+    m_archiver.waitForAll();
 }
 
 void DailyRollingFileAppender::setDatePattern(DatePattern pattern)
 {
-    setDatePattern(datePatternString(pattern));
+    setDatePattern(RollSchedule::datePatternString(pattern));
 }
 
 void DailyRollingFileAppender::setDatePattern(const QString &pattern)
@@ -219,7 +163,7 @@ void DailyRollingFileAppender::setRetryInterval(std::chrono::milliseconds interv
 DailyRollingFileAppender::DatePattern DailyRollingFileAppender::frequency() const
 {
     Lock lock(m_priv->mutex);
-    return m_frequency;
+    return m_schedule.frequency();
 }
 
 QString DailyRollingFileAppender::activeDatePattern() const
@@ -279,82 +223,25 @@ void DailyRollingFileAppender::reportError(const QString &message, const QString
 
 void DailyRollingFileAppender::computeFrequency()
 {
-    const QDateTime reference(QDate(1999, 1, 1), QTime(0, 0));
-    const QString referenceText = LogDateFormat::format(reference, m_datePattern);
+    const RollSchedule schedule(m_datePattern);
     m_activeDatePattern.clear();
-
-    const struct {
-        QDateTime time;
-        DatePattern frequency;
-    } steps[] = {
-        {reference.addSecs(60), MINUTELY_ROLLOVER},
-        {reference.addSecs(3600), HOURLY_ROLLOVER},
-        {reference.addSecs(43200), HALFDAILY_ROLLOVER},
-        {reference.addDays(1), DAILY_ROLLOVER},
-        {reference.addDays(7), WEEKLY_ROLLOVER},
-        {reference.addMonths(1), MONTHLY_ROLLOVER},
-    };
-    for (const auto &step : steps) {
-        if (LogDateFormat::format(step.time, m_datePattern) != referenceText) {
-            m_frequency = step.frequency;
-            m_activeDatePattern = m_datePattern;
-            trace(QStringLiteral("Frequency set to %2 using date pattern %1")
-                      .arg(m_activeDatePattern, frequencyName(m_frequency)));
-            return;
-        }
+    if (!schedule.isValid()) {
+        reportError(QStringLiteral("The pattern '%1' does not specify a frequency for appender '%2'")
+                        .arg(m_datePattern, fromLogString(getName())),
+                    QStringLiteral("APPENDER_INVALID_PATTERN_ERROR"), APPENDER_INVALID_PATTERN_ERROR);
+        return;
     }
-    reportError(QStringLiteral("The pattern '%1' does not specify a frequency for appender '%2'")
-                    .arg(m_datePattern, fromLogString(getName())),
-                QStringLiteral("APPENDER_INVALID_PATTERN_ERROR"), APPENDER_INVALID_PATTERN_ERROR);
-}
-
-QDateTime DailyRollingFileAppender::intervalStart(const QDateTime &time) const
-{
-    const QDate date = time.date();
-    const QTime t = time.time();
-    switch (m_frequency) {
-    case MINUTELY_ROLLOVER:
-        return QDateTime(date, QTime(t.hour(), t.minute()));
-    case HOURLY_ROLLOVER:
-        return QDateTime(date, QTime(t.hour(), 0));
-    case HALFDAILY_ROLLOVER:
-        return QDateTime(date, QTime(t.hour() < 12 ? 0 : 12, 0));
-    case WEEKLY_ROLLOVER:
-        return QDateTime(date.addDays(-(date.dayOfWeek() % 7)), QTime(0, 0));
-    case MONTHLY_ROLLOVER:
-        return QDateTime(QDate(date.year(), date.month(), 1), QTime(0, 0));
-    case DAILY_ROLLOVER:
-        break;
-    }
-    return QDateTime(date, QTime(0, 0));
-}
-
-QDateTime DailyRollingFileAppender::intervalEnd(const QDateTime &start) const
-{
-    switch (m_frequency) {
-    case MINUTELY_ROLLOVER:
-        return start.addSecs(60);
-    case HOURLY_ROLLOVER:
-        return start.addSecs(3600);
-    case HALFDAILY_ROLLOVER:
-        // By the calendar, so that a daylight-saving change keeps noon.
-        return start.time().hour() < 12 ? QDateTime(start.date(), QTime(12, 0))
-                                        : QDateTime(start.date().addDays(1), QTime(0, 0));
-    case WEEKLY_ROLLOVER:
-        return start.addDays(7);
-    case MONTHLY_ROLLOVER:
-        return start.addMonths(1);
-    case DAILY_ROLLOVER:
-        break;
-    }
-    return start.addDays(1);
+    m_schedule = schedule;
+    m_activeDatePattern = m_datePattern;
+    trace(QStringLiteral("Frequency set to %2 using date pattern %1")
+              .arg(m_activeDatePattern, RollSchedule::frequencyName(m_schedule.frequency())));
 }
 
 QDateTime DailyRollingFileAppender::computeRollOverTime()
 {
     const QDateTime current = now();
-    const QDateTime start = intervalStart(current);
-    m_rollOverTime = intervalEnd(start);
+    const QDateTime start = m_schedule.intervalStart(current);
+    m_rollOverTime = m_schedule.intervalEnd(start);
     m_rollOverMSecs = m_rollOverTime.toMSecsSinceEpoch();
     m_rollOverSuffix = LogDateFormat::format(start, m_activeDatePattern);
     trace(QStringLiteral("Computing roll over time from %1: The interval start time is %2. "
@@ -379,12 +266,15 @@ void DailyRollingFileAppender::activateOptions(Pool &pool)
         return;
 
     const QDateTime currentStart = computeRollOverTime();
-    FileAppender::activateOptions(pool);
+    // Opened here: the file appender would report a failure in the library's words.
+    if (getFile().empty())
+        FileAppender::activateOptions(pool);
+    else if (openFile(getAppend(), pool))
+        WriterAppender::activateOptions(pool);
     m_active = getWriter() != nullptr;
-    // The file appender has reported why the file could not be opened.
-    if (!m_active)
+    if (!m_active && !m_lost.isFailing())
         m_lost.failed(QStringLiteral("file '%1' is not open").arg(fromLogString(getFile())), 0);
-    else if (m_lost.isFailing())
+    else if (m_active && m_lost.isFailing())
         m_lost.retryNow();
     noteOpenedFile();
     m_nextFileCheck = LostLines::Clock::now() + m_lost.retryInterval();
@@ -393,7 +283,8 @@ void DailyRollingFileAppender::activateOptions(Pool &pool)
     // the interval it was last written in: the current interval's name
     // belongs to the file started now.
     if (lastModified.isValid() && lastModified < currentStart)
-        rollOver(LogDateFormat::format(intervalStart(lastModified), m_activeDatePattern), pool);
+        rollOver(LogDateFormat::format(m_schedule.intervalStart(lastModified), m_activeDatePattern),
+                 pool);
 }
 
 void DailyRollingFileAppender::append(const log4cxx::spi::LoggingEventPtr &event, Pool &pool)
@@ -418,7 +309,7 @@ void DailyRollingFileAppender::append(const log4cxx::spi::LoggingEventPtr &event
         }
         FileAppender::append(event, pool);
     } catch (const std::exception &e) {
-        lineFailed(QString::fromLocal8Bit(e.what()));
+        lineFailed(LostLines::reason(e));
     } catch (...) {
         lineFailed(QStringLiteral("unknown error"));
     }
@@ -450,19 +341,26 @@ void DailyRollingFileAppender::subAppend(const log4cxx::spi::LoggingEventPtr &ev
 
 void DailyRollingFileAppender::lineFailed(const QString &cause) const
 {
-    if (m_lost.failed(cause)) {
-        reportError(QStringLiteral("Could not write to file '%1' for appender '%2'; its lines are "
-                                   "dropped until it can be written again")
-                        .arg(fromLogString(getFile()), fromLogString(getName())),
-                    cause, log4cxx::spi::ErrorCode::WRITE_FAILURE);
-    }
+    fileFailed(cause, 1,
+               QStringLiteral("Could not write to file '%1' for appender '%2'; its lines are "
+                              "dropped until it can be written again"),
+               log4cxx::spi::ErrorCode::WRITE_FAILURE);
+}
+
+void DailyRollingFileAppender::fileFailed(const QString &cause, quint64 lines,
+                                          const QString &message, int code) const
+{
+    if (!m_lost.failed(cause, lines))
+        return;
+    if (!m_lost.report(fromLogString(getFile())))
+        reportError(message.arg(fromLogString(getFile()), fromLogString(getName())), cause, code);
 }
 
 void DailyRollingFileAppender::reopenAfterFailure(Pool &pool)
 {
     // The same name may now lead elsewhere (a new file, a freed disk).
     closeWriter();
-    if (!openFile(true, pool, true))
+    if (!openFile(true, pool))
         return;
     if (!m_activeDatePattern.isEmpty())
         m_active = true;
@@ -479,12 +377,8 @@ void DailyRollingFileAppender::checkFileStillThere(Pool &pool)
     if (now < m_nextFileCheck)
         return;
     m_nextFileCheck = now + m_lost.retryInterval();
-    if (!m_fileKnown || !getWriter())
-        return;
     // Writing to a removed file succeeds, into a file nobody can read.
-    struct stat st;
-    if (::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) == 0
-        && quint64(st.st_dev) == m_fileDevice && quint64(st.st_ino) == m_fileInode)
+    if (!m_openedFile || !getWriter() || fileIdentity(getFile()) == m_openedFile)
         return;
     LogLog::warn(toLogString(QStringLiteral("File '%1' of appender '%2' was removed or replaced; "
                                             "starting it again")
@@ -509,11 +403,14 @@ bool DailyRollingFileAppender::checkEntryConditions() const
     }
     // log4cxx drops events of an appender without a writer silently.
     if (!m_priv->closed && !getWriter()) {
-        if (m_lost.failed(QStringLiteral("file '%1' is not open").arg(fromLogString(getFile())))) {
+        // A file that failed keeps its cause for the count of lost lines.
+        const QString cause = m_lost.isFailing()
+            ? m_lost.lastError()
+            : QStringLiteral("file '%1' is not open").arg(fromLogString(getFile()));
+        if (m_lost.failed(cause)) {
             reportError(QStringLiteral("No output stream or file set for the appender named [%1].")
                             .arg(fromLogString(getName())),
-                        QStringLiteral("file '%1' is not open").arg(fromLogString(getFile())),
-                        log4cxx::spi::ErrorCode::GENERIC_FAILURE);
+                        cause, log4cxx::spi::ErrorCode::GENERIC_FAILURE);
         }
         return false;
     }
@@ -534,7 +431,7 @@ void DailyRollingFileAppender::rollOver(const QString &suffix, Pool &pool)
     closeWriter();
     pruneBackups();
 
-    const QString target = freeTarget(fileName + suffix);
+    const QString target = LogArchiver::freeName(fileName + suffix);
     QFile file(fileName);
     if (!file.rename(target)) {
         reportError(QStringLiteral("Unable to rename file '%1' to '%2' for appender '%3'")
@@ -546,52 +443,23 @@ void DailyRollingFileAppender::rollOver(const QString &suffix, Pool &pool)
     }
     trace(QStringLiteral("Rolled '%1' over to '%2'").arg(fileName, target));
     if (m_zip)
-        startArchive(target);
+        m_archiver.start(target);
     openFile(getAppend(), pool);
 }
 
 void DailyRollingFileAppender::pruneBackups()
 {
-    const QFileInfo log(fromLogString(getFile()));
-    const QDir dir = log.absoluteDir();
-    const QRegularExpression rolled(QStringLiteral("^%1%2(?:\\.zip)?$")
-                                        .arg(QRegularExpression::escape(log.fileName()),
-                                             LogDateFormat::regExp(m_activeDatePattern)));
-
-    QStringList names;
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
-    for (const QFileInfo &entry : entries) {
-        if (entry.isFile() && rolled.match(entry.fileName()).hasMatch())
-            names.append(entry.fileName());
-    }
-    std::sort(names.begin(), names.end());
-
     // The file about to be rolled takes one of the places.
-    const int keep = std::max(m_maxBackupIndex, 1);
-    const int surplus = std::min<int>(names.size(), names.size() - keep + 1);
-    for (int i = 0; i < surplus; ++i) {
-        QFile old(dir.filePath(names.at(i)));
-        if (old.remove())
-            trace(QStringLiteral("Deleted old backup '%1'").arg(old.fileName()));
-        else
-            reportError(QStringLiteral("Unable to remove file '%1' for appender '%2'")
-                            .arg(old.fileName(), fromLogString(getName())),
-                        old.errorString(), log4cxx::spi::ErrorCode::GENERIC_FAILURE);
-    }
+    const int keep = std::max(m_maxBackupIndex, 1) - 1;
+    const auto failures = LogArchiver::removeOldest(
+        fromLogString(getFile()), LogDateFormat::regExp(m_activeDatePattern), keep);
+    for (const auto &[name, error] : failures)
+        reportError(QStringLiteral("Unable to remove file '%1' for appender '%2'")
+                        .arg(name, fromLogString(getName())),
+                    error, log4cxx::spi::ErrorCode::GENERIC_FAILURE);
 }
 
-QString DailyRollingFileAppender::freeTarget(const QString &name) const
-{
-    // Never replace an earlier rolled file or its archive: after a clock
-    // change the same interval name can come round again.
-    QString candidate = name;
-    for (int n = 1; QFileInfo::exists(candidate) || QFileInfo::exists(candidate + ".zip"); ++n)
-        candidate = name + QLatin1Char('.') + QString::number(n);
-    return candidate;
-}
-
-bool DailyRollingFileAppender::openFile(bool append, Pool &pool, bool quiet)
+bool DailyRollingFileAppender::openFile(bool append, Pool &pool)
 {
     const bool configuredAppend = getAppend();
     bool opened = true;
@@ -600,13 +468,10 @@ bool DailyRollingFileAppender::openFile(bool append, Pool &pool, bool quiet)
         noteOpenedFile();
     } catch (const std::exception &e) {
         opened = false;
-        const QString cause = QString::fromLocal8Bit(e.what());
         // Lines are counted as they come.
-        m_lost.failed(cause, 0);
-        if (!quiet)
-            reportError(QStringLiteral("Unable to open file '%1' for appender '%2'")
-                            .arg(fromLogString(getFile()), fromLogString(getName())),
-                        cause, log4cxx::spi::ErrorCode::FILE_OPEN_FAILURE);
+        fileFailed(LostLines::reason(e), 0,
+                   QStringLiteral("Unable to open file '%1' for appender '%2'"),
+                   log4cxx::spi::ErrorCode::FILE_OPEN_FAILURE);
     }
     // setFileInternal records the mode it was given.
     setAppend(configuredAppend);
@@ -615,122 +480,20 @@ bool DailyRollingFileAppender::openFile(bool append, Pool &pool, bool quiet)
 
 void DailyRollingFileAppender::noteOpenedFile()
 {
-    struct stat st;
-    m_fileKnown = getWriter() && ::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) == 0;
-    if (m_fileKnown) {
-        m_fileDevice = quint64(st.st_dev);
-        m_fileInode = quint64(st.st_ino);
-    }
+    m_openedFile = getWriter() ? fileIdentity(getFile()) : std::nullopt;
 }
 
 bool DailyRollingFileAppender::rolledOverElsewhere() const
 {
-    struct stat st;
-    if (!m_fileKnown || !getWriter()
-        || ::stat(QFile::encodeName(fromLogString(getFile())).constData(), &st) != 0)
+    if (!m_openedFile || !getWriter())
         return false;
-    return quint64(st.st_dev) != m_fileDevice || quint64(st.st_ino) != m_fileInode;
-}
-
-void DailyRollingFileAppender::startArchive(const QString &name)
-{
-    m_zipTasks.erase(std::remove_if(m_zipTasks.begin(), m_zipTasks.end(),
-                                    [](const QFuture<bool> &f) { return f.isFinished(); }),
-                     m_zipTasks.end());
-    // An exception kept in the future would be thrown again by waitForArchives.
-    m_zipTasks.append(QtConcurrent::run(QThreadPool::globalInstance(), [name] {
-        try {
-            return zipFile(name);
-        } catch (const std::exception &e) {
-            archiveFailed(name, QString::fromLocal8Bit(e.what()));
-        } catch (...) {
-            archiveFailed(name, QStringLiteral("unknown error"));
-        }
-        return false;
-    }));
+    const auto current = fileIdentity(getFile());
+    return current && current != m_openedFile;
 }
 
 void DailyRollingFileAppender::waitForArchives()
 {
-    QList<QFuture<bool>> tasks;
-    {
-        Lock lock(m_priv->mutex);
-        tasks = m_zipTasks;
-    }
-    // Outside the lock: logging goes on while the archives are written.
-    for (QFuture<bool> &task : tasks)
-        task.waitForFinished();
-}
-
-bool DailyRollingFileAppender::zipFile(const QString &name)
-{
-    const QFileInfo info(name);
-    const QString archiveName = info.absoluteFilePath() + QStringLiteral(".zip");
-    const QByteArray path = QFile::encodeName(info.absoluteFilePath());
-
-    struct stat st;
-    if (::stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        archiveFailed(name, QStringLiteral("not a readable regular file"));
-        return false;
-    }
-    QFile source(name);
-    if (!source.open(QIODevice::ReadOnly)) {
-        archiveFailed(name, source.errorString());
-        return false;
-    }
-    source.close();
-
-    int openError = 0;
-    zip_t *archive = zip_open(QFile::encodeName(archiveName).constData(),
-                              ZIP_CREATE | ZIP_TRUNCATE, &openError);
-    if (!archive) {
-        archiveFailed(name, zipErrorText(openError));
-        return false;
-    }
-
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t *content = zip_source_file_create(path.constData(), 0, -1, &error);
-    if (!content) {
-        archiveFailed(name, QString::fromUtf8(zip_error_strerror(&error)));
-        zip_error_fini(&error);
-        zip_discard(archive);
-        return false;
-    }
-    zip_error_fini(&error);
-
-    const zip_int64_t index = zip_file_add(archive, info.fileName().toUtf8().constData(), content,
-                                           ZIP_FL_ENC_UTF_8);
-    if (index < 0) {
-        zip_source_free(content);
-        archiveFailed(name, QString::fromUtf8(zip_strerror(archive)));
-        zip_discard(archive);
-        return false;
-    }
-    const auto entry = zip_uint64_t(index);
-    if (zip_set_file_compression(archive, entry,
-                                 st.st_size < kDeflateThreshold ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0) != 0
-        || zip_file_set_external_attributes(archive, entry, 0, ZIP_OPSYS_UNIX,
-                                            zip_uint32_t(st.st_mode & 0xFFFF) << 16) != 0
-        || zip_file_set_mtime(archive, entry, std::time(nullptr), 0) != 0) {
-        archiveFailed(name, QString::fromUtf8(zip_strerror(archive)));
-        zip_discard(archive);
-        return false;
-    }
-
-    // Most failures (a vanished directory or source) only show here.
-    if (zip_close(archive) != 0) {
-        archiveFailed(name, QString::fromUtf8(zip_strerror(archive)));
-        zip_discard(archive);
-        return false;
-    }
-
-    QFile rolled(name);
-    if (!rolled.remove()) {
-        LogLog::warn(toLogString(QStringLiteral("Could not remove archived file '%1': %2")
-                                     .arg(name, rolled.errorString())));
-    }
-    return true;
+    m_archiver.waitForAll();
 }
 
 QString DailyRollingFileAppender::description() const
@@ -749,7 +512,7 @@ QString DailyRollingFileAppender::description() const
         + QStringLiteral("bufferedio:%1 ").arg(boolText(getBufferedIO()))
         + QStringLiteral("datepattern:\"%1\" ").arg(m_datePattern)
         + QStringLiteral("encoding:\"%1\" ").arg(fromLogString(getEncoding()))
-        + QStringLiteral("frequency:%1 ").arg(frequencyName(m_frequency))
+        + QStringLiteral("frequency:%1 ").arg(RollSchedule::frequencyName(m_schedule.frequency()))
         + QStringLiteral("file:\"%1\" ").arg(fromLogString(getFile()))
         + QStringLiteral("filter:%1 ").arg(pointerText(getFilter().get()))
         + QStringLiteral("immediateflush:%1 ").arg(boolText(getImmediateFlush()))

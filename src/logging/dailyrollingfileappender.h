@@ -1,13 +1,15 @@
 #pragma once
 
 #include <QDateTime>
-#include <QFuture>
-#include <QList>
 #include <QString>
 
+#include "logging/logarchiver.h"
 #include "logging/lostlines.h"
+#include "logging/rollschedule.h"
 
 #include <functional>
+#include <optional>
+#include <utility>
 
 #include <log4cxx/fileappender.h>
 
@@ -19,10 +21,11 @@ namespace kiv {
 // archive in the background (when zip is on) and the oldest rolled files
 // beyond maxBackupIndex are deleted.
 //
-// A file that cannot be written (a full disk, an I/O error) never makes a
-// logging call throw: the failure is reported once through the error
-// handler, lines are dropped and counted, and the file is opened again and
-// written at most once per retry interval (see LostLines). A log file
+// A file that cannot be opened or written (a full disk, an I/O error) never
+// makes a logging call throw: the first failure after a success is reported
+// once (at the place LostLines::reportFailuresTo names, else through the
+// error handler), lines are dropped and counted, and the file is opened
+// again and written at most once per retry interval (see LostLines). A log file
 // removed or replaced underneath is noticed within one retry interval and
 // started again.
 //
@@ -31,14 +34,13 @@ namespace kiv {
 class DailyRollingFileAppender : public log4cxx::FileAppender
 {
 public:
-    enum DatePattern {
-        MINUTELY_ROLLOVER = 0,
-        HOURLY_ROLLOVER,
-        HALFDAILY_ROLLOVER,
-        DAILY_ROLLOVER,
-        WEEKLY_ROLLOVER,
-        MONTHLY_ROLLOVER
-    };
+    using DatePattern = RollSchedule::Frequency;
+    static constexpr DatePattern MINUTELY_ROLLOVER = RollSchedule::MINUTELY_ROLLOVER;
+    static constexpr DatePattern HOURLY_ROLLOVER = RollSchedule::HOURLY_ROLLOVER;
+    static constexpr DatePattern HALFDAILY_ROLLOVER = RollSchedule::HALFDAILY_ROLLOVER;
+    static constexpr DatePattern DAILY_ROLLOVER = RollSchedule::DAILY_ROLLOVER;
+    static constexpr DatePattern WEEKLY_ROLLOVER = RollSchedule::WEEKLY_ROLLOVER;
+    static constexpr DatePattern MONTHLY_ROLLOVER = RollSchedule::MONTHLY_ROLLOVER;
 
     // Codes handed to the appender's error handler with the pattern errors.
     enum ErrorCode {
@@ -52,12 +54,18 @@ public:
     class ClazzDailyRollingFileAppender : public log4cxx::helpers::Class
     {
     public:
-        log4cxx::LogString getName() const override;
+        log4cxx::LogString getName() const override
+        {
+            return LOG4CXX_STR("kiv::DailyRollingFileAppender");
+        }
     };
     const log4cxx::helpers::Class &getClass() const override;
     static const log4cxx::helpers::Class &getStaticClass();
     const void *cast(const log4cxx::helpers::Class &clazz) const override;
-    bool instanceof(const log4cxx::helpers::Class &clazz) const override;
+    bool instanceof(const log4cxx::helpers::Class &clazz) const override
+    {
+        return cast(clazz) != nullptr;
+    }
 
     DailyRollingFileAppender();
     DailyRollingFileAppender(const log4cxx::LayoutPtr &layout, const QString &fileName,
@@ -90,15 +98,6 @@ public:
     // Blocks until every archive started so far is written.
     void waitForArchives();
 
-    static QString datePatternString(DatePattern pattern);
-    static QString frequencyName(DatePattern frequency);
-
-    // Compresses the rolled file into "<absolute name>.zip" (one entry,
-    // stored when under 64 bytes, deflated otherwise) and deletes it once
-    // the archive is complete. On any failure no archive is left and the
-    // file stays. Thread-safe; runs without the appender.
-    static bool zipFile(const QString &name);
-
 protected:
     void append(const log4cxx::spi::LoggingEventPtr &event, log4cxx::helpers::Pool &pool) override;
     bool checkEntryConditions() const override;
@@ -107,31 +106,28 @@ protected:
 private:
     QDateTime now() const;
     void computeFrequency();
-    QDateTime intervalStart(const QDateTime &time) const;
-    QDateTime intervalEnd(const QDateTime &start) const;
     QDateTime computeRollOverTime();
     void rollOver(const QString &suffix, log4cxx::helpers::Pool &pool);
     void pruneBackups();
-    QString freeTarget(const QString &name) const;
-    bool openFile(bool append, log4cxx::helpers::Pool &pool, bool quiet = false);
+    bool openFile(bool append, log4cxx::helpers::Pool &pool);
     void reopenAfterFailure(log4cxx::helpers::Pool &pool);
     void checkFileStillThere(log4cxx::helpers::Pool &pool);
     void lineFailed(const QString &cause) const;
+    void fileFailed(const QString &cause, quint64 lines, const QString &message, int code) const;
     void noteOpenedFile();
     bool rolledOverElsewhere() const;
     QString outputName() const;
-    void startArchive(const QString &name);
     void reportError(const QString &message, const QString &cause, int code) const;
 
     QString m_datePattern;
-    DatePattern m_frequency = DAILY_ROLLOVER;
+    RollSchedule m_schedule;
     QString m_activeDatePattern;
     QDateTime m_rollOverTime;
     qint64 m_rollOverMSecs = 0;
     QString m_rollOverSuffix;
     int m_maxBackupIndex = 1;
     bool m_zip = false;
-    QList<QFuture<bool>> m_zipTasks;
+    LogArchiver m_archiver;
     Clock m_clock;
     bool m_active = false;
     // Write failures and the lines they cost; changed by const entry checks.
@@ -139,10 +135,8 @@ private:
     // A failed write may have left part of a line: the next starts afresh.
     bool m_endPartialLine = false;
     LostLines::Clock::time_point m_nextFileCheck;
-    // Identity of the file the writer has open.
-    bool m_fileKnown = false;
-    quint64 m_fileDevice = 0;
-    quint64 m_fileInode = 0;
+    // Device and inode of the file the writer has open.
+    std::optional<std::pair<quint64, quint64>> m_openedFile;
 };
 
 LOG4CXX_PTR_DEF(DailyRollingFileAppender);

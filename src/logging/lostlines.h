@@ -3,7 +3,9 @@
 #include <QString>
 
 #include <chrono>
+#include <exception>
 
+#include <log4cxx/appender.h>
 #include <log4cxx/spi/loggingevent.h>
 
 namespace kiv {
@@ -13,7 +15,8 @@ namespace kiv {
 // interval, and the first write that succeeds again is preceded by one WARN
 // line that tells how many lines were lost.
 //
-// Not thread-safe: the appender uses it under its own lock.
+// Not thread-safe (reportFailuresTo excepted): the appender uses it under
+// its own lock.
 class LostLines
 {
 public:
@@ -27,6 +30,7 @@ public:
     // Lines lost by every output of the process since it started.
     static quint64 totalLost();
     quint64 count() const { return m_lost; }
+    QString lastError() const { return m_error; }
 
     // Before a write: false, counting the line as lost, while the output
     // failed and the next retry is not due.
@@ -44,6 +48,18 @@ public:
     // The WARN line that goes before the first line written again, on a
     // logger named after the output (e.g. "Kiv.log").
     log4cxx::spi::LoggingEventPtr warning(const QString &output) const;
+
+    // Where the failure of any log file of the process is said: one ERROR
+    // line on appender (the console) "cannot write <path>: <error>; log lines
+    // go to <place> only until it can", on a logger named after the file.
+    // Without one (the default) nothing is said there.
+    static void reportFailuresTo(const log4cxx::AppenderPtr &appender, const QString &place);
+    // Says the last failure of the file at path there; false without a place.
+    bool report(const QString &path) const;
+
+    // The reason log4cxx gives for a failed write or open, without its
+    // wording ("IO Exception : status code = 13(Permission denied)").
+    static QString reason(const std::exception &e);
 
 private:
     std::chrono::milliseconds m_retryInterval = kDefaultRetryInterval;

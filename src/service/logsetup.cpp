@@ -3,6 +3,7 @@
 #include "logging/consoleappender.h"
 #include "logging/dailyrollingfileappender.h"
 #include "logging/loglayout.h"
+#include "logging/lostlines.h"
 #include "service/journalconsole.h"
 #include "service/service.h"
 
@@ -104,11 +105,15 @@ void setupLogging(const Settings &settings, bool consoleLog)
     root->removeAppender(LOG4CXX_STR(kFileAppenderName));
 
     // A layout of its own for each appender: they write on different threads.
+    log4cxx::AppenderPtr reportTo;
+    QString reportPlace;
     if (consoleLog && JournalConsole::isStdoutJournal()) {
         log4cxx::AppenderPtr console = JournalConsole::makeAppender(QString::fromLatin1(Service::kName),
                                                                      settings.journalLevel);
         console->setName(LOG4CXX_STR(kConsoleAppenderName));
         root->addAppender(console);
+        reportTo = console;
+        reportPlace = QStringLiteral("the journal");
     } else if (consoleLog) {
         auto console = std::make_shared<kiv::ConsoleAppender>();
         console->setLayout(kiv::LogLayout::create());
@@ -116,6 +121,8 @@ void setupLogging(const Settings &settings, bool consoleLog)
         console->setName(LOG4CXX_STR(kConsoleAppenderName));
         console->activateOptions(pool);
         root->addAppender(console);
+        reportTo = console;
+        reportPlace = QStringLiteral("the console");
     }
 
     auto file = std::make_shared<kiv::DailyRollingFileAppender>();
@@ -126,6 +133,8 @@ void setupLogging(const Settings &settings, bool consoleLog)
     file->setMaxBackupIndex(kMaxBackupIndex);
     file->setZip(true);
     file->setName(LOG4CXX_STR(kFileAppenderName));
+    // Every log file, the devices' debug logs too, says its failures there.
+    kiv::LostLines::reportFailuresTo(reportTo, reportPlace);
     // Reports its own file problems; the service goes on either way.
     file->activateOptions(pool);
     root->addAppender(file);

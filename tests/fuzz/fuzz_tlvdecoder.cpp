@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes, in pieces the input itself chooses, to the TLV
 // decoder, with the time limit passing now and then: no crash, frames are
-// exactly what was fed, and nothing is held beyond one frame.
+// exactly what was fed, and nothing is held beyond one frame; and a frame
+// encoded from the input decodes to it.
 
 #include "ofd/tlvcodec.h"
 #include "ofd/tlvdecoder.h"
@@ -11,10 +12,29 @@
 #include <cstdint>
 #include <cstdlib>
 
+namespace {
+
+// The input as one frame (first byte the tag, the rest the value, cut at the
+// longest value) decodes to what went in, in one piece.
+void roundTrip(const uint8_t *data, size_t size)
+{
+    const quint8 tag = data[0];
+    const QByteArray value(reinterpret_cast<const char *>(data + 1),
+                           qsizetype(size - 1 < TlvCodec::kMaxValue ? size - 1 : TlvCodec::kMaxValue));
+    const QByteArray wire = TlvCodec::encode(tag, value);
+    const TlvCodec::Result r = TlvCodec::decode(wire);
+    if (r.outcome != TlvCodec::Outcome::Complete || r.used != wire.size() || r.frame.tag != tag
+        || r.frame.value != value)
+        std::abort();
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
+    roundTrip(data, size);
     // The first byte shapes the run: piece size and how often time runs out.
     const size_t piece = 1 + data[0] % 16;
     const bool expires = data[0] & 0x80;

@@ -243,19 +243,32 @@ private slots:
                     .endsWith(QStringLiteral("[Kiv] Нет устройств в конфигурации\n").toUtf8()));
     }
 
+    // Said once on the console in our words, none of the library's lines.
     void unusableLogDirectory()
     {
         QTemporaryDir logs;
         writeFile(logs.filePath("blocker"), "not a directory");
+        StdoutCapture errors(logs.filePath("stderr.txt"), 2);
+        StdoutCapture capture(logs.filePath("stdout.txt"));
         setupLogging(settingsFor(logs.filePath("blocker/logs")), true);
         auto file = log4cxx::cast<kiv::DailyRollingFileAppender>(
             log4cxx::Logger::getRootLogger()->getAppender(LOG4CXX_STR("file")));
         QVERIFY(file);
         QVERIFY(!file->isActive());
 
-        StdoutCapture capture(logs.filePath("stdout.txt"));
         info("Kiv", QStringLiteral("still on the console"));
-        QVERIFY(capture.text().contains("still on the console"));
+        info("Kiv", QStringLiteral("and again"));
+        const QString out = QString::fromUtf8(capture.text());
+        const QString said = QStringLiteral("cannot write %1/blocker/logs/Kiv.log: Not a directory; "
+                                            "log lines go to the console only until it can")
+                                 .arg(logs.path());
+        QVERIFY2(QRegularExpression(QString(kLine).arg("ERROR", "Kiv\\.log", QRegularExpression::escape(said)))
+                     .match(out)
+                     .hasMatch(),
+                 qPrintable(out));
+        QCOMPARE(out.count(QStringLiteral("cannot write")), 1);
+        QVERIFY(out.contains("still on the console") && out.contains("and again"));
+        QCOMPARE(errors.text(), QByteArray());
     }
 
     // Many threads on several loggers at once, through the console, the
@@ -269,7 +282,7 @@ private slots:
         log4cxx::helpers::Pool pool;
         auto debug = std::make_shared<kiv::DailyRollingFileAppender>(
             kiv::LogLayout::create(), QDir(logs.path()).filePath("Debug.log"),
-            kiv::DailyRollingFileAppender::datePatternString(kiv::DailyRollingFileAppender::DAILY_ROLLOVER));
+            kiv::RollSchedule::datePatternString(kiv::RollSchedule::DAILY_ROLLOVER));
         debug->setName(LOG4CXX_STR("Debug.log"));
         debug->activateOptions(pool);
         QVERIFY(debug->isActive());

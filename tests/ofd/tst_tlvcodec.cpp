@@ -59,6 +59,36 @@ private slots:
         }
     }
 
+    // Frames of the protocol written out by hand, both ways.
+    void goldenFrames_data()
+    {
+        QTest::addColumn<int>("tag");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QByteArray>("wire");
+        const auto row = [](const char *name, int tag, const QByteArray &value, const QByteArray &wire) {
+            QTest::newRow(name) << tag << value << wire;
+        };
+        row("version request", TlvCodec::RxRequestVersion, QByteArray(), QByteArray("\x01\x00", 2));
+        row("version answer", TlvCodec::RxResponseVersion, "\x02", "\x02\x01\x02");
+        row("channel 0 up", TlvCodec::RxConnectState0, "\x01", "\x10\x01\x01");
+        row("data to channel 1", TlvCodec::RxData1, "ok", "\x21\x02ok");
+        row("port 443", TlvCodec::TxPort0, "\xBB\x01", "\x60\x02\xBB\x01");
+        row("connect, zero-ended", TlvCodec::TxConnect0, QByteArray("h\0", 2), QByteArray("\x70\x02h\0", 4));
+        row("device log", TlvCodec::TxLog, "\x01hi", "\xA0\x03\x01hi");
+    }
+    void goldenFrames()
+    {
+        QFETCH(int, tag);
+        QFETCH(QByteArray, value);
+        QFETCH(QByteArray, wire);
+        QCOMPARE(TlvCodec::encode(quint8(tag), value), wire);
+        const TlvCodec::Result result = TlvCodec::decode(wire);
+        QCOMPARE(result.outcome, Outcome::Complete);
+        QCOMPARE(int(result.used), int(wire.size()));
+        QCOMPARE(int(result.frame.tag), tag);
+        QCOMPARE(result.frame.value, value);
+    }
+
     void encodeAndNames()
     {
         QCOMPARE(TlvCodec::encode(TlvCodec::RxConnectState1, "\x01"), QByteArray("\x11\x01\x01", 3));

@@ -45,6 +45,38 @@ private slots:
         QCOMPARE(got, data);
     }
 
+    // Wire bytes written out by hand, so that a frame wrong both ways fails.
+    void goldenFrames_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QByteArray>("wire");
+        const auto hex = [](const char *text) { return QByteArray::fromHex(text); };
+        QTest::newRow("plain") << QByteArray("hello") << hex("0268656c6c6f0361");
+        QTest::newRow("control bytes") << hex("02030410150503101003")
+                                       << hex("02" "02100304101015051003101010101003" "0306");
+        QTest::newRow("check is ETX") << hex("00") << hex("02000303");
+        QTest::newRow("check is DLE") << hex("13") << hex("02130310");
+        QTest::newRow("empty") << QByteArray() << hex("020303");
+        QByteArray all;
+        for (int i = 0; i < 256; ++i)
+            all.append(char(i));
+        // 0x03 and 0x10 stuffed; the whole range and the two DLEs cancel out.
+        QTest::newRow("all bytes") << all << hex("02") + all.left(3) + hex("10") + all.mid(3, 13) + hex("10")
+                                                 + all.mid(16) + hex("0303");
+        QTest::newRow("limit of DLEs") << QByteArray(Morv2Frame::kMaxData, Morv2Frame::DLE)
+                                       << hex("02") + QByteArray(2 * Morv2Frame::kMaxData, Morv2Frame::DLE)
+                                              + hex("0303");
+    }
+    void goldenFrames()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(QByteArray, wire);
+        QCOMPARE(Morv2Frame::build(data), wire);
+        QByteArray got;
+        QVERIFY(Morv2Frame::parse(wire, &got));
+        QCOMPARE(got, data);
+    }
+
     void refusesBadFrames()
     {
         QByteArray wire = Morv2Frame::build("abc");
