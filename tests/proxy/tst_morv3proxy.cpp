@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -14,7 +15,6 @@
 #include <log4cxx/logger.h>
 #include <log4cxx/patternlayout.h>
 
-#include <sys/resource.h>
 #include <termios.h>
 
 #include <atomic>
@@ -35,13 +35,6 @@ QByteArray bytes(std::initializer_list<int> list)
     for (int b : list)
         out.append(char(b));
     return out;
-}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
 }
 
 // What the proxy reports to its OfdWorker, seen from the test's thread.
@@ -440,15 +433,35 @@ private slots:
         QCOMPARE(rig.dev.drain(300), QByteArray());
     }
 
+    void pollAnswerB3Renews_data()
+    {
+        QTest::addColumn<bool>("abortAnswered");
+        QTest::newRow("abort answered") << true;
+        // The device never answers the abort; a later poll takes its identifier.
+        QTest::newRow("abort unanswered, its id reused") << false;
+    }
+
     void pollAnswerB3Renews()
     {
+        QFETCH(bool, abortAnswered);
         ComProxyMorv3::Timings t = quick();
         t.pollMs = 300;
         Rig rig(t);
         rig.start();
-        QVERIFY(rig.expectStartup(kFirstListen));
+        const quint8 abortId = rig.expectStartup(kFirstListen);
+        QVERIFY(abortId);
+        if (abortAnswered)
+            QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(abortId, hex("a000"))));
 
-        Frame poll = rig.devFrame();
+        // The proxy's own frames, past the OFD answers that move the counter on.
+        const auto nextOwn = [&rig] {
+            for (;;) {
+                Frame f = rig.devFrame();
+                if (f.raw.isEmpty() || !f.frame.data.startsWith(hex("c100")))
+                    return f;
+            }
+        };
+        Frame poll = nextOwn();
         QCOMPARE(poll.frame.data, hex("c3e5"));
         QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("INFO reinit async on timer")), kWait);
 
@@ -456,15 +469,85 @@ private slots:
         QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(poll.frame.id, hex("b000"))));
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events, QStringList{QStringLiteral("established")}, kWait);
 
-        poll = rig.devFrame();
-        QCOMPARE(poll.frame.data, hex("c3e5"));
+        for (int i = 0; i < 20 && poll.frame.id != abortId; ++i) {
+            QMetaObject::invokeMethod(rig.proxy, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, hex("01")));
+            poll = nextOwn();
+            QCOMPARE(poll.frame.data, hex("c3e5"));
+        }
+        QCOMPARE(poll.frame.id, abortId);
         QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(poll.frame.id, hex("b3"))));
-        QCOMPARE(rig.devFrameSkippingPolls().frame.data, hex("c2e5"));
-        QCOMPARE(rig.devFrameSkippingPolls().frame.data, hex("c105e6"));
+        Frame renewal = nextOwn();
+        while (renewal.frame.data == hex("c3e5"))
+            renewal = nextOwn();
+        QCOMPARE(renewal.frame.data, hex("c2e5"));
+        QCOMPARE(nextOwn().frame.data, hex("c105e6"));
         const QStringList expected{QStringLiteral("established"), QStringLiteral("lost"), QStringLiteral("established")};
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events, expected, kWait);
         // Polls go on for the new listening task.
-        QCOMPARE(rig.devFrame().frame.data, hex("c3e6"));
+        QCOMPARE(nextOwn().frame.data, hex("c3e6"));
+    }
+
+    // A device line that stops draining: frames over the bound are dropped
+    // with one line, none is logged as sent, and none reaches the line cut.
+    void writesOverTheBoundAreDropped_data()
+    {
+        QTest::addColumn<bool>("fromApplication");
+        QTest::newRow("OFD answers") << false;
+        QTest::newRow("application frames") << true;
+    }
+
+    void writesOverTheBoundAreDropped()
+    {
+        QFETCH(bool, fromApplication);
+        ComProxyMorv3::Timings t = quick();
+        t.maxPendingBytes = 2048;
+        Rig rig(t);
+        rig.start();
+        QVERIFY(rig.expectStartup(kFirstListen));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.appOpen(), kWait);
+
+        const QByteArray value(250, char(0x77));
+        const QString sentMark = fromApplication ? QStringLiteral("INFO --> id = 07") : QStringLiteral("DA 77 77 77");
+        const auto sendOne = [&] {
+            if (fromApplication)
+                return rig.app.write(Morv3Frame::encodeFrameWithId(0x07, value));
+            return QMetaObject::invokeMethod(rig.proxy, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, value));
+        };
+        const auto sentCount = [&] { return int(rig.log().count(sentMark)); };
+        int whole = 0;
+        const auto readAll = [&](int quietMs) {
+            for (Frame f = rig.devFrame(quietMs); !f.raw.isEmpty(); f = rig.devFrame(quietMs))
+                whole += f.frame.data.endsWith(value) ? 1 : 0;
+        };
+
+        // Nobody reads the device's line: the kernel's buffer fills, then
+        // ours. One frame at a time, so that the port writes in between.
+        int offered = 0;
+        const QString warn = QStringLiteral("WARN device port not draining");
+        while (!rig.log().contains(warn) && offered < 1000) {
+            const int sent = sentCount();
+            QVERIFY(sendOne());
+            ++offered;
+            QTRY_VERIFY_WITH_TIMEOUT(sentCount() > sent || rig.log().contains(warn), kWait);
+        }
+        QVERIFY(rig.log().contains(warn));
+        for (int i = 0; i < 20; ++i, ++offered)
+            QVERIFY(sendOne());
+
+        // The line takes everything again; the next frame ends the episode.
+        readAll(3000);
+        QVERIFY(sendOne());
+        ++offered;
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("INFO device port draining again")), kWait);
+        const QRegularExpression dropped(QStringLiteral("draining again, (\\d+) frames"));
+        const int lost = dropped.match(rig.log()).captured(1).toInt();
+        QVERIFY(lost > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(sentCount() + lost, offered, kWait);
+        readAll(1000);
+        // Every frame logged as sent arrived whole; no other did.
+        QCOMPARE(whole, sentCount());
+        QCOMPARE(rig.log().count(warn), 1);
+        QVERIFY(!rig.log().contains(QStringLiteral("dev error")));
     }
 
     void silentDeviceIsReopened()
@@ -517,13 +600,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events.size(), 2, kWait);
         QCOMPARE(rig.recorder.events.last(), QStringLiteral("lost"));
 
-        // Gone for a while: one error line, and the worker does not spin.
-        const double cpuBefore = cpuSeconds();
-        QElapsedTimer wall;
-        wall.start();
-        QTest::qWait(1500);
-        const double cpu = cpuSeconds() - cpuBefore;
-        QVERIFY2(cpu < 0.6 * wall.elapsed() / 1000.0, qPrintable(QStringLiteral("cpu %1 s").arg(cpu)));
+        // Gone for a few attempts to reopen it: still one error line.
+        const QString reopening = QStringLiteral("Open %1...").arg(rig.devLink);
+        const int attempts = rig.log().count(reopening);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log().count(reopening) >= attempts + 3, kWait);
         QCOMPARE(rig.log().count(QStringLiteral("dev error")), 1);
 
         // Back under the same name: the whole start-up again.
