@@ -4,11 +4,12 @@
 #include "core/hexdump.h"
 #include "proxy/morv2frame.h"
 
-#include <QDateTime>
 #include <QSignalBlocker>
 #include <QTimer>
 
 #include <log4cxx/logger.h>
+
+#include <chrono>
 
 namespace {
 
@@ -22,6 +23,12 @@ constexpr int kOfdQueueFrames = 256;
 // The most frames kept for one line from the other; a frame is at most
 // 1024 bytes. A peer answers one frame at a time, so a few are plenty.
 constexpr int kLineQueueFrames = 16;
+
+qint64 monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // A tag with an empty value: a request whose repetition changes nothing
 // while an identical one still waits (the version request, the keep-alive).
@@ -153,7 +160,7 @@ void ComProxyMorv2::onOfdDataReceived(QByteArray data)
         return;
     }
     ofdQueue.append(data);
-    ofdQueuedAt.append(QDateTime::currentMSecsSinceEpoch());
+    ofdQueuedAt.append(monotonicMs());
     if (m_ofdWaitTimer && !m_ofdWaitTimer->isActive() && !m_ofdWaitReported)
         m_ofdWaitTimer->start(m_timing.ofdWaitWarn);
     serviceLines();
@@ -183,7 +190,7 @@ void ComProxyMorv2::checkOfdWait()
 {
     if (ofdQueue.isEmpty() || m_ofdWaitReported)
         return;
-    const qint64 waited = QDateTime::currentMSecsSinceEpoch() - ofdQueuedAt.first();
+    const qint64 waited = monotonicMs() - ofdQueuedAt.first();
     if (waited < m_timing.ofdWaitWarn) {
         m_ofdWaitTimer->start(int(m_timing.ofdWaitWarn - waited));
         return;
