@@ -534,19 +534,24 @@ private slots:
         for (int i = 0; i < 20; ++i, ++offered)
             QVERIFY(sendOne());
 
-        // The line takes everything again; the next frame ends the episode.
+        // The line takes everything again; the next frame ends the episode
+        // (or a second one, begun while the line was refilled).
         readAll(3000);
         QVERIFY(sendOne());
         ++offered;
-        QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("INFO device port draining again")), kWait);
-        const QRegularExpression dropped(QStringLiteral("draining again, (\\d+) frames"));
-        const int lost = dropped.match(rig.log()).captured(1).toInt();
-        QVERIFY(lost > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(sentCount() + lost, offered, kWait);
+        const auto lost = [&] {
+            int n = 0;
+            const QRegularExpression dropped(QStringLiteral("INFO device port draining again, (\\d+) frames"));
+            for (auto it = dropped.globalMatch(rig.log()); it.hasNext();)
+                n += it.next().captured(1).toInt();
+            return n;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(sentCount() + lost(), offered, kWait);
+        QVERIFY(lost() > 0);
         readAll(1000);
         // Every frame logged as sent arrived whole; no other did.
         QCOMPARE(whole, sentCount());
-        QCOMPARE(rig.log().count(warn), 1);
+        QCOMPARE(rig.log().count(warn), rig.log().count(QStringLiteral("INFO device port draining again")));
         QVERIFY(!rig.log().contains(QStringLiteral("dev error")));
     }
 
