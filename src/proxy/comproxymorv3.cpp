@@ -287,9 +287,9 @@ ComProxyMorv3::Write ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArr
         overflow = Overflow();
     }
     // Whole frames go into the port's buffer at once, so the two
-    // directions never mix inside a frame.
-    // The port writes when the line can take bytes. No flush(): on a full
-    // line it would fail with a resource error, which reads as a lost port.
+    // directions never mix inside a frame. The port writes them when the
+    // line takes bytes; no flush(): on a full line it fails with a
+    // resource error, which reads as a lost port.
     if (port->write(bytes) != bytes.size())
         return Write::Failed;
     return Write::Done;
