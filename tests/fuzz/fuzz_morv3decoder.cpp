@@ -10,15 +10,12 @@
 
 namespace {
 
-// Decodes wire bytes that hold exactly one frame; aborts unless it is one
-// frame with the given id and a matching CRC.
+// The wire bytes of one frame: one Complete at the last byte, same id.
 void expectOneFrame(Morv3Decoder::Side side, const QByteArray &wire, quint8 id)
 {
     Morv3Decoder decoder(side);
     for (qsizetype i = 0; i < wire.size(); ++i) {
-        const Morv3Decoder::Outcome outcome = decoder.step(quint8(wire.at(i)));
-        const bool last = i + 1 == wire.size();
-        if (outcome != (last ? Morv3Decoder::Outcome::Complete : Morv3Decoder::Outcome::NeedMore))
+        if (decoder.feed(quint8(wire.at(i))) != (i + 1 == wire.size()))
             std::abort();
     }
     if (decoder.frame().id != id || !decoder.crcMatches() || decoder.raw() != wire)
@@ -30,9 +27,8 @@ void expectOneFrame(Morv3Decoder::Side side, const QByteArray &wire, quint8 id)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 0) {
-        const QByteArray payload(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
-        Morv3Frame record;
-        const QByteArray wire = Morv3Frame::encodeFrameWithId(data[0], payload.left(0x7FFF), &record);
+        const QByteArray payload(reinterpret_cast<const char *>(data + 1), qsizetype(qMin<size_t>(size - 1, 0x7FFF)));
+        const QByteArray wire = Morv3Frame::encodeFrameWithId(data[0], payload);
         expectOneFrame(Morv3Decoder::DeviceSide, wire, data[0]);
         expectOneFrame(Morv3Decoder::ApplicationSide, wire, data[0]);
     }
