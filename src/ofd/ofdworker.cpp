@@ -145,6 +145,7 @@ void OfdWorker::unpause()
 {
     ofdlog::info(log, QStringLiteral("continue"));
     decoder.clear();
+    framingDropped = 0;
     frameTimer->stop();
     paused = false;
     if (waitingForVersion)
@@ -165,6 +166,10 @@ void OfdWorker::processFrames()
 {
     while (!paused && !stopRequested.load()) {
         const TlvCodec::Result result = decoder.next();
+        if (result.outcome == TlvCodec::Outcome::Invalid) {
+            framingLost(result);
+            continue;
+        }
         if (result.outcome != TlvCodec::Outcome::Complete) {
             // The limit runs from the moment a frame's header is there.
             if (result.announced > 0) {
@@ -176,6 +181,10 @@ void OfdWorker::processFrames()
             return;
         }
         frameTimer->stop();
+        if (framingDropped > 0) {
+            ofdlog::info(log, QStringLiteral("TLV framing regained, %1 bytes dropped").arg(framingDropped));
+            framingDropped = 0;
+        }
         restartVersionTimer();
         lastFrameMs = QDateTime::currentMSecsSinceEpoch();
         noteTraffic();
@@ -187,10 +196,31 @@ void OfdWorker::onFrameTimeout()
 {
     const TlvCodec::Result result = decoder.next(true);
     if (result.outcome == TlvCodec::Outcome::Invalid) {
-        ofdlog::error(log, QStringLiteral("%1 != %2").arg(result.have).arg(result.announced));
-        emit framesDropped(QStringLiteral("framing"), 1);
+        if (result.loss == TlvCodec::Loss::Incomplete)
+            ofdlog::error(log, QStringLiteral("%1 != %2").arg(result.have).arg(result.announced));
+        framingLost(result);
     }
     processFrames();
+}
+
+void OfdWorker::framingLost(const TlvCodec::Result &result)
+{
+    // A log line per dropped piece would let a noisy line flood the log.
+    constexpr int kShown = 64;
+    if (framingDropped == 0) {
+        emit framesDropped(QStringLiteral("framing"), 1);
+        QString why;
+        if (result.loss == TlvCodec::Loss::UnknownTag)
+            why = QStringLiteral("tag %1 is not one the device sends")
+                      .arg(QString::fromLatin1(result.dropped.left(1).toHex().toUpper()));
+        else if (result.loss == TlvCodec::Loss::Incomplete)
+            why = QStringLiteral("frame incomplete at its time limit");
+        else
+            why = QStringLiteral("no frame start");
+        ofdlog::warn(log, QStringLiteral("TLV framing lost (%1), dropped until a frame starts: ").arg(why)
+                              + hexDump(result.dropped.left(kShown)));
+    }
+    framingDropped += result.used;
 }
 
 void OfdWorker::sendCommand(const TlvCommand &command)

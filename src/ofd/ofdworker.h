@@ -102,6 +102,8 @@ private:
 
     void processFrames();
     void onFrameTimeout();
+    // Bytes the decoder dropped: said once per episode of lost framing.
+    void framingLost(const TlvCodec::Result &result);
     void sendCommand(const TlvCommand &command);
     void handleCommand(const TlvCommand &command);
     void connectChannel(int n, const QByteArray &value);
@@ -125,7 +127,8 @@ private:
     OfdChannel channels[2];
     bool waitingForVersion = true;
     std::atomic<bool> stopRequested{false};
-    TlvDecoder decoder;
+    TlvDecoder decoder{TlvDecoder::FromDevice};
+    qsizetype framingDropped = 0;   // bytes dropped since framing was lost
     bool paused = false;
     QString deviceName;
     QTimer *versionTimer;

@@ -32,6 +32,54 @@ bool TlvCodec::isKnown(quint8 tag)
     return !tagName(tag).startsWith(QLatin1String("UNKNOWN"));
 }
 
+bool TlvCodec::isDeviceTag(quint8 tag)
+{
+    switch (tag) {
+    case TxResponseVersion:
+    case TxDns:
+    case TxRequestVersion:
+    case TxPacketSize0:
+    case TxPacketSize1:
+    case TxPort0:
+    case TxPort1:
+    case TxConnect0:
+    case TxConnect1:
+    case TxConnect0Close:
+    case TxConnect1Close:
+    case TxData0:
+    case TxData1:
+    case TxLog:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TlvCodec::plausibleLength(quint8 tag, int length)
+{
+    switch (tag) {
+    case TxPort0:
+    case TxPort1:
+        return length == 2;
+    case TxResponseVersion:
+    case TxPacketSize0:
+    case TxPacketSize1:
+    case TxConnect0:
+    case TxConnect1:
+    case TxData0:
+    case TxData1:
+    case TxLog:
+        return length >= 1;
+    case TxDns:
+    case TxRequestVersion:
+    case TxConnect0Close:
+    case TxConnect1Close:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QByteArray TlvCodec::encode(quint8 tag, const QByteArray &value)
 {
     const qsizetype size = qMin<qsizetype>(value.size(), kMaxValue);

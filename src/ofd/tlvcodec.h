@@ -52,6 +52,20 @@ public:
     static QString tagName(quint8 tag);
     static bool isKnown(quint8 tag);
 
+    // Framing of the device's stream. It has no marker and no checksum, so
+    // a tag the device never sends is what an invalid marker is elsewhere:
+    // framing is lost. So is a frame still incomplete at its time limit.
+    // Once lost, the bytes held are dropped, and so is everything after
+    // them up to a resynchronisation point: the start of a later read from
+    // the device (a piece fed to the decoder) where a chain of frames
+    // begins whose tags are all device tags with a plausible length
+    // (plausibleLength) and whose last frame ends exactly where a read
+    // ended. A chain not decided yet waits for more bytes, within the same
+    // time limit. Until then nothing is taken as a frame, so no byte of a
+    // broken stretch is ever read as TX_DATA.
+    static bool isDeviceTag(quint8 tag);
+    static bool plausibleLength(quint8 tag, int length);
+
     // Tag, length byte, value. A value longer than kMaxValue is cut to it.
     static QByteArray encode(quint8 tag, const QByteArray &value = QByteArray());
     static QByteArray encode(const TlvFrame &frame) { return encode(frame.tag, frame.value); }
@@ -63,6 +77,13 @@ public:
         NeedMore, // the first frame is not complete yet; used = 0
         Invalid   // the first frame cannot complete; used = bytes to drop
     };
+    // Why bytes were dropped (Invalid).
+    enum class Loss {
+        None,
+        Incomplete, // the time limit passed on an incomplete frame
+        UnknownTag, // a tag the device never sends (see above)
+        Resync      // bytes up to the next resynchronisation point
+    };
     struct Result
     {
         Outcome outcome = Outcome::NeedMore;
@@ -71,6 +92,9 @@ public:
         // NeedMore and Invalid with a header: value bytes there and announced.
         int have = 0;
         int announced = 0;
+        Loss loss = Loss::None;
+        // Invalid from a TlvDecoder: the bytes it removed.
+        QByteArray dropped;
     };
 
     // Looks at the first frame of bytes. Without a deadline an incomplete

@@ -4,11 +4,12 @@
 #include "core/hexdump.h"
 #include "proxy/morv2frame.h"
 
-#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <QTimer>
 
 #include <log4cxx/logger.h>
+
+#include <chrono>
 
 namespace {
 
@@ -19,8 +20,15 @@ constexpr int kErrorsNamed = 5;   // failed exchanges in a row that are logged
 // away until the queue has drained. An answer is one TLV frame of at most
 // 257 bytes, so the count bounds the bytes as well.
 constexpr int kOfdQueueFrames = 256;
-// Failed sends to the device in a row after which OFD answers go one a cycle.
-constexpr int kDevFailuresHoldOfd = 3;
+// The most frames kept for one line from the other; a frame is at most
+// 1024 bytes. A peer answers one frame at a time, so a few are plenty.
+constexpr int kLineQueueFrames = 16;
+
+qint64 monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // A tag with an empty value: a request whose repetition changes nothing
 // while an identical one still waits (the version request, the keep-alive).
@@ -106,7 +114,7 @@ void ComProxyMorv2::start()
 
     for (Side side : {Side::Dev, Side::App}) {
         Morv2Link::Config config;
-        config.enqWait = m_timing.enqWait;
+        config.enqWait = 0;   // listen for as long as nothing is to be sent
         config.byteWait = m_timing.byteWait;
         config.frameWait = m_timing.frameWait;
         config.nakDelay = m_timing.nakDelay;
@@ -119,14 +127,15 @@ void ComProxyMorv2::start()
         l.timer->setTimerType(Qt::PreciseTimer);
         connect(l.timer, &QTimer::timeout, this, [this, side] { onLineTimeout(side); });
     }
-    m_cycleTimer = new QTimer(this);
-    m_cycleTimer->setSingleShot(true);
-    m_cycleTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_cycleTimer, &QTimer::timeout, this, &ComProxyMorv2::cycle);
+    m_openTimer = new QTimer(this);
+    m_openTimer->setSingleShot(true);
+    connect(m_openTimer, &QTimer::timeout, this, &ComProxyMorv2::openPorts);
+    m_ofdWaitTimer = new QTimer(this);
+    m_ofdWaitTimer->setSingleShot(true);
+    connect(m_ofdWaitTimer, &QTimer::timeout, this, &ComProxyMorv2::checkOfdWait);
 
-    m_phase = Phase::Pause;
-    m_cycleTimer->start(m_timing.cycleDelay);
-    // The cycle runs in the slots; this only waits for stop().
+    openPorts();
+    // Everything runs in the slots; this only waits for stop().
     while (!stopping())
         EventWait::until(3600 * 1000, [this] { return stopping(); });
     finish();
@@ -138,12 +147,12 @@ void ComProxyMorv2::finish()
         return;
     m_finished = true;
     // Whatever exchange was under way is abandoned here.
-    m_cycleTimer->stop();
+    m_openTimer->stop();
+    m_ofdWaitTimer->stop();
     for (Side side : {Side::Dev, Side::App}) {
         Line &l = line(side);
         l.timer->stop();
         l.link.reset();
-        l.busy = false;
         const QSignalBlocker blocker(l.port);
         l.port->close();
     }
@@ -179,38 +188,47 @@ void ComProxyMorv2::onOfdDataReceived(QByteArray data)
         return;
     }
     ofdQueue.append(data);
-    startCycleEarly();
+    ofdQueuedAt.append(monotonicMs());
+    if (m_ofdWaitTimer && !m_ofdWaitTimer->isActive() && !m_ofdWaitReported)
+        m_ofdWaitTimer->start(m_timing.ofdWaitWarn);
+    serviceLines();
 }
 
 QByteArray ComProxyMorv2::takeOfdAnswer()
 {
     const QByteArray data = ofdQueue.takeFirst();
-    if (ofdQueue.isEmpty() && m_ofdDropped > 0) {
-        logWarn(QStringLiteral("OFD queue drained, %1 answers (%2 bytes) dropped while it was full")
-                    .arg(m_ofdDropped)
-                    .arg(m_ofdDroppedBytes));
-        m_ofdDropped = 0;
-        m_ofdDroppedBytes = 0;
+    ofdQueuedAt.removeFirst();
+    if (ofdQueue.isEmpty()) {
+        if (m_ofdDropped > 0) {
+            logWarn(QStringLiteral("OFD queue drained, %1 answers (%2 bytes) dropped while it was full")
+                        .arg(m_ofdDropped)
+                        .arg(m_ofdDroppedBytes));
+            m_ofdDropped = 0;
+            m_ofdDroppedBytes = 0;
+        }
+        m_ofdWaitTimer->stop();
+        m_ofdWaitReported = false;
     }
     return data;
 }
 
-bool ComProxyMorv2::ofdHeldBack() const
+// Runs only while answers wait: says once per stretch of waiting that the
+// device has not taken them in time.
+void ComProxyMorv2::checkOfdWait()
 {
-    return m_devSendFailures >= kDevFailuresHoldOfd;
-}
-
-// Between two cycles with both lines up, there is nothing to wait for once
-// a peer has begun or an OFD answer is queued: the cycle starts at once, in
-// its usual order.
-void ComProxyMorv2::startCycleEarly()
-{
-    if (stopping() || m_finished || m_phase != Phase::Pause || m_retrying || !m_cycleTimer)
+    if (ofdQueue.isEmpty() || m_ofdWaitReported)
         return;
-    if (!m_cycleTimer->isActive())
+    const qint64 waited = monotonicMs() - ofdQueuedAt.first();
+    if (waited < m_timing.ofdWaitWarn) {
+        m_ofdWaitTimer->start(int(m_timing.ofdWaitWarn - waited));
         return;
-    m_cycleTimer->stop();
-    cycle();
+    }
+    m_ofdWaitReported = true;
+    logWarn(QStringLiteral("OFD frame waiting for the device for %1 ms (%2 in the queue, dev line %3) | ")
+                .arg(waited)
+                .arg(ofdQueue.size())
+                .arg(QLatin1String(devPort && devPort->isOpen() ? "open" : "closed"))
+            + hexDump(ofdQueue.first()));
 }
 
 void ComProxyMorv2::devError(QSerialPort::SerialPortError error)
@@ -227,7 +245,7 @@ void ComProxyMorv2::portError(Side side, QSerialPort::SerialPortError error)
 {
     QSerialPort *p = port(side);
     // A port whose far end has gone keeps reporting the same error for as
-    // long as it stays open; once it is closed, the cycle reopens it.
+    // long as it stays open; once it is closed, it is reopened.
     if (error != QSerialPort::NoError && !p->isOpen())
         return;
     logError(QStringLiteral("%1 error %2").arg(QLatin1String(sideName(side))).arg(int(error)));
@@ -243,9 +261,10 @@ void ComProxyMorv2::portError(Side side, QSerialPort::SerialPortError error)
         const QSignalBlocker blocker(p);
         p->close();
     }
-    // The exchange on this line ends now; the cycle goes on without it.
-    if (line(side).busy)
-        QMetaObject::invokeMethod(this, [this, side] { abortExchange(side); }, Qt::QueuedConnection);
+    // Ended outside the port's own signal; reopened from the event loop.
+    QMetaObject::invokeMethod(this, [this, side] { abortExchange(side); }, Qt::QueuedConnection);
+    if (!m_openTimer->isActive())
+        m_openTimer->start(0);
 }
 
 bool ComProxyMorv2::openDevPort()
@@ -280,97 +299,108 @@ bool ComProxyMorv2::openPort(Side side)
     return true;
 }
 
-void ComProxyMorv2::cycle()
+// The device's port first; the application's only while the device's is
+// open. Until both are, nothing is relayed and the attempt is repeated.
+void ComProxyMorv2::openPorts()
 {
     if (stopping())
         return;
     if (devReopen || !devPort->isOpen()) {
+        closeLine(Side::Dev);
         if (openDevPort())
             emit portConnectionEstablished();
     }
     if (devPort->isOpen()) {
         devReopen = false;
-        if (appReopen || !appPort->isOpen())
+        if (appReopen || !appPort->isOpen()) {
+            closeLine(Side::App);
             openAppPort();
+        }
     }
-    if (!devPort->isOpen() || !appPort->isOpen()) {
-        m_phase = Phase::Pause;
-        m_retrying = true;
-        m_cycleTimer->start(m_timing.retryDelay);
+    if (!linesUp()) {
+        m_openTimer->start(m_timing.retryDelay);
         return;
     }
-    m_retrying = false;
     appReopen = false;
-    m_phase = Phase::App;
-    beginExchange(Side::App, QByteArray());
+    serviceLines();
 }
 
-// Decides what the cycle does once an exchange has ended: frames waiting
-// for a line go first (the other line's first, so that a frame given up
-// for the peer's goes again right after the peer's has been passed on),
-// then the cycle's next step.
-void ComProxyMorv2::next()
+bool ComProxyMorv2::linesUp() const
+{
+    return devPort->isOpen() && appPort->isOpen() && !devReopen && !appReopen;
+}
+
+// The line's port is gone: its exchange ends and what waited for it goes.
+void ComProxyMorv2::closeLine(Side side)
+{
+    Line &l = line(side);
+    l.timer->stop();
+    l.link.reset();
+    l.sending = false;
+    QByteArrayList lost = l.outgoing;
+    if (!l.current.isEmpty())
+        lost.prepend(l.current);
+    for (const QByteArray &frame : std::as_const(lost))
+        logWarn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side))) + hexDump(frame));
+    l.outgoing.clear();
+    l.current.clear();
+    l.currentIsOfd = false;
+}
+
+void ComProxyMorv2::serviceLines()
 {
     // An exchange may end at once on bytes already kept, which comes back
     // here: the outer call's loop looks again instead.
-    if (m_inNext)
+    if (m_inService) {
+        m_serviceAgain = true;
         return;
-    m_inNext = true;
-    const auto done = qScopeGuard([this] { m_inNext = false; });
-    for (;;) {
-        if (stopping() || m_dev.busy || m_app.busy)
-            return;
-        const Side other = m_lastSide == Side::Dev ? Side::App : Side::Dev;
-        if (!line(other).outgoing.isEmpty()) {
-            beginExchange(other, line(other).outgoing.first());
-            continue;
-        }
-        if (!line(m_lastSide).outgoing.isEmpty()) {
-            beginExchange(m_lastSide, line(m_lastSide).outgoing.first());
-            continue;
-        }
-        switch (m_phase) {
-        case Phase::Pause:
-            return;
-        case Phase::App:
-            m_phase = Phase::Dev;
-            beginExchange(Side::Dev, QByteArray());
-            continue;
-        case Phase::Dev:
-            m_phase = Phase::Ofd;
-            m_ofdSentThisCycle = false;
-            continue;
-        case Phase::Ofd:
-            if (!ofdQueue.isEmpty() && !(m_ofdSentThisCycle && ofdHeldBack())) {
-                m_ofdSentThisCycle = true;
-                const QByteArray built = ofdPrefix + kOfdMarker + takeOfdAnswer();
-                logInfo(QStringLiteral("ofd -> dev | ") + hexDump(built));
-                m_dev.outgoing.append(built);
-                continue;
-            }
-            m_phase = Phase::Pause;
-            m_cycleTimer->start(m_timing.cycleDelay);
-            return;
-        }
     }
+    m_inService = true;
+    do {
+        m_serviceAgain = false;
+        serviceLine(Side::Dev);
+        serviceLine(Side::App);
+    } while (m_serviceAgain);
+    m_inService = false;
 }
 
-void ComProxyMorv2::beginExchange(Side side, const QByteArray &request)
+// Free: no exchange, or only listening with nothing begun by the peer.
+bool ComProxyMorv2::lineFree(Side side) const
 {
-    Line &l = line(side);
-    m_lastSide = side;
-    if (!l.port->isOpen()) {
-        // The error slot has said why; only a frame under way is worth a word.
-        if (!request.isEmpty()) {
-            logWarn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side)))
-                    + hexDump(request));
-            l.outgoing.removeFirst();
-        }
+    const Morv2Link &link = line(side).link;
+    return link.idle() || link.state() == Morv2Link::State::AwaitEnq;
+}
+
+void ComProxyMorv2::serviceLine(Side side)
+{
+    if (stopping() || m_finished || !linesUp() || !lineFree(side))
         return;
+    Line &l = line(side);
+    if (l.current.isEmpty()) {
+        // Application frames and OFD answers take turns for the device.
+        const bool ofdWaiting = side == Side::Dev && !ofdQueue.isEmpty();
+        if (ofdWaiting && (l.outgoing.isEmpty() || m_ofdTurn)) {
+            l.current = ofdPrefix + kOfdMarker + takeOfdAnswer();
+            l.currentIsOfd = true;
+            logInfo(QStringLiteral("ofd -> dev | ") + hexDump(l.current));
+        } else if (!l.outgoing.isEmpty()) {
+            l.current = l.outgoing.takeFirst();
+            l.currentIsOfd = false;
+            if (l.dropped > 0) {
+                logInfo(QStringLiteral("%1: line takes frames again, %2 were dropped")
+                            .arg(QLatin1String(sideName(side)))
+                            .arg(l.dropped));
+                l.dropped = 0;
+            }
+        }
     }
-    l.busy = true;
-    l.sending = !request.isEmpty();
-    apply(side, l.link.begin(request));
+    if (!l.current.isEmpty()) {
+        l.sending = true;
+        apply(side, l.link.begin(l.current));
+    } else if (l.link.idle()) {
+        l.sending = false;
+        apply(side, l.link.begin(QByteArray()));
+    }
 }
 
 void ComProxyMorv2::onReadable(Side side)
@@ -382,8 +412,6 @@ void ComProxyMorv2::onReadable(Side side)
     if (bytes.isEmpty())
         return;
     apply(side, l.link.feed(bytes));
-    if (!l.busy)
-        startCycleEarly();
 }
 
 void ComProxyMorv2::onLineTimeout(Side side)
@@ -397,8 +425,7 @@ void ComProxyMorv2::apply(Side side, const Morv2Link::Actions &actions)
 {
     Line &l = line(side);
     if (!actions.write.isEmpty() && !writeBytes(side, actions.write)) {
-        if (l.busy)
-            QMetaObject::invokeMethod(this, [this, side] { abortExchange(side); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, side] { abortExchange(side); }, Qt::QueuedConnection);
         return;
     }
     if (actions.timer == Morv2Link::Timer::Start)
@@ -407,76 +434,58 @@ void ComProxyMorv2::apply(Side side, const Morv2Link::Actions &actions)
         l.timer->stop();
     if (actions.conflict)
         logError(QStringLiteral("Conflict"));
-    if (actions.abandoned && l.sending && !l.outgoing.isEmpty()) {
+    if (actions.abandoned && l.sending) {
         // The peer most likely has our frame and moved on to its own; ours
         // goes again once the peer's has been passed on.
         logWarn(QStringLiteral("%1 began a frame of its own, frame abandoned | ")
                     .arg(QLatin1String(sideName(side)))
-                + hexDump(l.outgoing.first()));
+                + hexDump(l.current));
         l.sending = false;
     }
-    if (actions.finished && l.busy)
+    if (actions.finished)
         exchangeEnded(side, actions);
 }
 
 void ComProxyMorv2::exchangeEnded(Side side, const Morv2Link::Actions &actions)
 {
     Line &l = line(side);
-    l.busy = false;
     if (actions.error == Morv2Link::NoError) {
         l.errorsInRow = 0;
     } else if (++l.errorsInRow <= kErrorsNamed) {
         logError(QString::fromStdString(ExchangeException(actions.error).what()));
     } else if (l.errorsInRow == kErrorsNamed + 1) {
-        // A line full of noise fails every cycle: say so once.
+        // A line full of noise fails over and over: say so once.
         logError(QStringLiteral("%1: further errors in line not logged until an exchange succeeds")
                      .arg(QLatin1String(sideName(side))));
     }
-    if (side == Side::Dev)
-        countDevSend(l.sending, actions);
     if (l.sending) {
         // Sent, or given up after every try: either way done with.
+        if (side == Side::Dev)
+            m_ofdTurn = !l.currentIsOfd;
         l.sending = false;
-        l.outgoing.removeFirst();
+        l.current.clear();
+        l.currentIsOfd = false;
     }
     if (!actions.frame.isEmpty())
         route(side, actions.frame);
-    next();
-}
-
-// Only sends tell whether the device takes frames: a receive that found
-// nothing says nothing either way, a frame received says it is there.
-void ComProxyMorv2::countDevSend(bool sending, const Morv2Link::Actions &actions)
-{
-    const bool heldBack = ofdHeldBack();
-    if (!actions.frame.isEmpty() || (sending && actions.error == Morv2Link::NoError))
-        m_devSendFailures = 0;
-    else if (sending && actions.error != Morv2Link::NoError)
-        ++m_devSendFailures;
-    else
-        return;
-    if (!heldBack && ofdHeldBack())
-        logWarn(QStringLiteral("dev: %1 frames in a row not taken, OFD frames held back to one a cycle")
-                    .arg(m_devSendFailures));
-    else if (heldBack && !ofdHeldBack())
-        logInfo(QStringLiteral("dev: frame taken, OFD frames sent in full again"));
+    serviceLines();
 }
 
 void ComProxyMorv2::abortExchange(Side side)
 {
-    Line &l = line(side);
-    if (!l.busy || stopping())
+    if (stopping() || m_finished)
         return;
-    l.timer->stop();
-    l.link.reset();
-    l.busy = false;
-    if (!l.outgoing.isEmpty()) {
-        logWarn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side)))
-                + hexDump(l.outgoing.first()));
-        l.outgoing.removeFirst();
+    Line &l = line(side);
+    if (l.port->isOpen()) {
+        // A write failed on a port still open: this exchange ends, the
+        // frame goes again with the next one.
+        l.timer->stop();
+        l.link.reset();
+        l.sending = false;
+        serviceLines();
+        return;
     }
-    l.sending = false;
-    next();
+    closeLine(side);
 }
 
 void ComProxyMorv2::route(Side from, const QByteArray &data)
@@ -484,14 +493,29 @@ void ComProxyMorv2::route(Side from, const QByteArray &data)
     if (from == Side::App) {
         ofdPrefix = data.left(2);
         logInfo(QStringLiteral("app -> dev | ") + hexDump(data));
-        m_dev.outgoing.append(data);
+        enqueue(Side::Dev, data);
     } else if (data.at(0) == kOfdMarker) {
         logInfo(QStringLiteral("dev -> ofd | ") + hexDump(data));
         emit portDataReceived(data.mid(1));
     } else {
         logInfo(QStringLiteral("dev -> app | ") + hexDump(data));
-        m_app.outgoing.append(data);
+        enqueue(Side::App, data);
     }
+}
+
+void ComProxyMorv2::enqueue(Side side, const QByteArray &data)
+{
+    Line &l = line(side);
+    if (l.outgoing.size() >= kLineQueueFrames) {
+        if (l.dropped == 0)
+            logWarn(QStringLiteral("%1: %2 frames wait for the line, new ones dropped until it takes one | ")
+                        .arg(QLatin1String(sideName(side)))
+                        .arg(l.outgoing.size())
+                    + hexDump(data));
+        ++l.dropped;
+        return;
+    }
+    l.outgoing.append(data);
 }
 
 bool ComProxyMorv2::writeBytes(Side side, const QByteArray &bytes)
@@ -503,6 +527,7 @@ bool ComProxyMorv2::writeBytes(Side side, const QByteArray &bytes)
         logError(QStringLiteral("%1 write failed: %2").arg(QLatin1String(sideName(side)), p->errorString()));
         return false;
     }
-    p->flush();
+    // Written when the line can take it (no flush(): on a full line it
+    // fails with a resource error, which reads as a lost port).
     return true;
 }

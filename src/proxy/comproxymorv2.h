@@ -21,8 +21,9 @@ class QTimer;
 // and handed on to the other. Device frames whose data starts with 0xDA are
 // OFD traffic and go to portDataReceived() instead of the application; OFD
 // answers are sent to the device behind ofdPrefix and 0xDA. Each line's
-// handshake is a Morv2Link driven by the port's signals and a timer; a
-// cycle serves the application, then the device, then the OFD answers.
+// handshake is a Morv2Link driven by the port's signals and a timer. Both
+// lines listen at once with no time limit: an exchange starts on the peer's
+// ENQ or when a frame waits for the line, so an idle line costs nothing.
 class ComProxyMorv2 : public IPortWorker
 {
     Q_OBJECT
@@ -30,14 +31,14 @@ public:
     // Protocol waits in milliseconds; tests shorten the long ones.
     struct Timing
     {
-        int cycleDelay = 10;       // between cycles once both ports are open
-        int retryDelay = 1000;     // between cycles while a port is closed
-        int enqWait = 10;          // receive: wait for the peer's ENQ
+        int retryDelay = 1000;     // between attempts to open a port
         int byteWait = 500;        // answer to ENQ or frame, bytes of a frame
         int frameWait = 5000;      // receive: STX after our ACK
         int nakDelay = 500;        // send: after a NAK to our ENQ
         int devConflictDelay = 500;
         int appConflictDelay = 1000;
+        // An OFD answer still waiting for the device after this is reported.
+        int ofdWaitWarn = 5000;
     };
 
     class ExchangeException : public std::exception
@@ -78,24 +79,20 @@ public slots:
 
 private:
     enum class Side { Dev, App };
-    // Where the relay cycle stands between exchanges.
-    enum class Phase {
-        Pause,      // between cycles, or a port is being retried
-        App,        // taking a frame from the application
-        Dev,        // taking a frame from the device
-        Ofd,        // sending the OFD answers queued
-    };
 
     struct Line
     {
         QSerialPort *port = nullptr;
         Morv2Link link;
         QTimer *timer = nullptr;
-        // Frames to send on this line, oldest first; the one being sent
-        // stays first until its exchange has ended.
+        // Frames for this line not begun yet, oldest first; bounded.
         QList<QByteArray> outgoing;
-        bool sending = false;
-        bool busy = false;   // an exchange is under way
+        // The frame being sent; kept when given up for the peer's frame, so
+        // that it goes again right after.
+        QByteArray current;
+        bool currentIsOfd = false;
+        bool sending = false;    // the exchange under way sends `current`
+        int dropped = 0;         // frames turned away while outgoing was full
         int errorsInRow = 0;
     };
 
@@ -103,11 +100,14 @@ private:
     bool openAppPort();
     bool openPort(Side side);
     void portError(Side side, QSerialPort::SerialPortError error);
+    void openPorts();
+    bool linesUp() const;
+    void closeLine(Side side);
 
-    void cycle();
-    void startCycleEarly();
-    void next();
-    void beginExchange(Side side, const QByteArray &request);
+    // Starts what each line can start, until neither can start more.
+    void serviceLines();
+    void serviceLine(Side side);
+    bool lineFree(Side side) const;
     void onReadable(Side side);
     void onLineTimeout(Side side);
     void apply(Side side, const Morv2Link::Actions &actions);
@@ -115,14 +115,15 @@ private:
     void abortExchange(Side side);
     // Hands a received frame on: to the other line, or to the OFD side.
     void route(Side from, const QByteArray &data);
+    void enqueue(Side side, const QByteArray &data);
     QByteArray takeOfdAnswer();
-    bool ofdHeldBack() const;
-    void countDevSend(bool sending, const Morv2Link::Actions &actions);
+    void checkOfdWait();
     void finish();
 
     bool writeBytes(Side side, const QByteArray &bytes);
 
     Line &line(Side side) { return side == Side::Dev ? m_dev : m_app; }
+    const Line &line(Side side) const { return side == Side::Dev ? m_dev : m_app; }
     QSerialPort *port(Side side) const { return side == Side::Dev ? devPort : appPort; }
     static const char *sideName(Side side) { return side == Side::Dev ? "dev" : "app"; }
     bool stopping() const { return stopRequested.load(); }
@@ -144,26 +145,25 @@ private:
     bool appReopen = false;
     std::atomic<bool> stopRequested{false};
     bool m_finished = false;
-    // OFD answers waiting for the device, oldest first; bounded, see
-    // onOfdDataReceived().
+    // OFD answers waiting for the device, oldest first, with the time each
+    // came; bounded, see onOfdDataReceived().
     QList<QByteArray> ofdQueue;
+    QList<qint64> ofdQueuedAt;
     // Answers turned away while the queue was full, since it last drained.
     int m_ofdDropped = 0;
     qsizetype m_ofdDroppedBytes = 0;
     QByteArray ofdPrefix;
-    // Frames the device has failed to take in a row; from a few on, the
-    // cycle sends only one OFD answer, so that the application's turn is
-    // not pushed back by answers the device does not take.
-    int m_devSendFailures = 0;
-    bool m_ofdSentThisCycle = false;
+    // When the device line has an application frame and an OFD answer
+    // waiting, they take turns: neither waits behind a run of the other.
+    bool m_ofdTurn = false;
+    QTimer *m_ofdWaitTimer = nullptr;
+    bool m_ofdWaitReported = false;
 
     Line m_dev;
     Line m_app;
-    Phase m_phase = Phase::Pause;
-    QTimer *m_cycleTimer = nullptr;
-    Side m_lastSide = Side::App;
-    bool m_inNext = false;
-    bool m_retrying = false;   // the pause is a port's retry delay
+    QTimer *m_openTimer = nullptr;
+    bool m_inService = false;
+    bool m_serviceAgain = false;
     RepeatedFailure devTrouble;
     RepeatedFailure appTrouble;
 };

@@ -289,16 +289,39 @@ void ComProxyMorv3::acknowledgeAll()
         acknowledge(quint8(task));
 }
 
-bool ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArray &bytes)
+ComProxyMorv3::Write ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArray &bytes)
 {
     if (!port || !port->isOpen())
-        return false;
+        return Write::NotOpen;
+    const bool toDevice = port == devPort;
+    Overflow &overflow = toDevice ? devOverflow : appOverflow;
+    const QString side = toDevice ? QStringLiteral("device") : QStringLiteral("application");
+    // A line that stops draining must not grow our memory: frames beyond
+    // the bound are dropped, and said so once until it drains.
+    const qint64 waiting = port->bytesToWrite();
+    if (waiting + bytes.size() > m_timings.maxPendingBytes) {
+        if (overflow.frames == 0)
+            logWarn(QStringLiteral("%1 port not draining (%2 bytes waiting), frames dropped until it does")
+                        .arg(side)
+                        .arg(waiting));
+        ++overflow.frames;
+        overflow.bytes += bytes.size();
+        return Write::Full;
+    }
+    if (overflow.frames > 0) {
+        logInfo(QStringLiteral("%1 port draining again, %2 frames (%3 bytes) were dropped")
+                    .arg(side)
+                    .arg(overflow.frames)
+                    .arg(overflow.bytes));
+        overflow = Overflow();
+    }
     // Whole frames go into the port's buffer at once, so the two
-    // directions never mix inside a frame.
+    // directions never mix inside a frame. The port writes them when the
+    // line takes bytes; no flush(): on a full line it fails with a
+    // resource error, which reads as a lost port.
     if (port->write(bytes) != bytes.size())
-        return false;
-    port->flush();
-    return true;
+        return Write::Failed;
+    return Write::Done;
 }
 
 quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
@@ -307,10 +330,28 @@ quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
         return kNone;
     Morv3Frame record;
     const QByteArray wire = Morv3Frame::encodeFrame(payload, &record);
-    if (m_logger->isDebugEnabled())
-        logDebug(QStringLiteral("-o> ") + Morv3Frame::describe(record));
-    writeFrame(devPort, wire);
-    return record.id;
+    // The identifier now names this frame: an answer carrying it belongs to
+    // this one, not to an older request that took it before.
+    if (pendingAbortId == record.id)
+        pendingAbortId = kNone;
+    if (pendingPollId == record.id)
+        pendingPollId = kNone;
+    switch (writeFrame(devPort, wire)) {
+    case Write::Done:
+        if (m_logger->isDebugEnabled())
+            logDebug(QStringLiteral("-o> ") + Morv3Frame::describe(record));
+        return record.id;
+    case Write::NotOpen:
+        logWarn(QStringLiteral("device port not open, dropped -o> ") + Morv3Frame::describe(record));
+        break;
+    case Write::Full:
+        break;
+    case Write::Failed:
+        logWarn(QStringLiteral("device port write failed (%1), dropped -o> ").arg(devPort->errorString())
+                + Morv3Frame::describe(record));
+        break;
+    }
+    return kNone;
 }
 
 void ComProxyMorv3::onOfdDataReceived(QByteArray data)
@@ -481,10 +522,20 @@ void ComProxyMorv3::handleDevFrame()
         }
     }
 
-    if (writeFrame(appPort, devFrame.raw()))
+    switch (writeFrame(appPort, devFrame.raw())) {
+    case Write::Done:
         logInfo(QStringLiteral("<-- ") + Morv3Frame::describe(frame));
-    else
+        break;
+    case Write::NotOpen:
         logWarn(QStringLiteral("application port not open, dropped <-- ") + Morv3Frame::describe(frame));
+        break;
+    case Write::Full:
+        break;
+    case Write::Failed:
+        logWarn(QStringLiteral("application port write failed (%1), dropped <-- ").arg(appPort->errorString())
+                + Morv3Frame::describe(frame));
+        break;
+    }
 }
 
 void ComProxyMorv3::readFromSoft()
@@ -518,11 +569,26 @@ void ComProxyMorv3::handleAppFrame()
         // The application aborts: release every task first, then renew the
         // listening task after its abort.
         acknowledgeAll();
-        logInfo(QStringLiteral("--> ") + text);
-        writeFrame(devPort, appFrame.raw());
+        forwardToDevice(text);
         restartListening();
         return;
     }
-    logInfo(QStringLiteral("--> ") + text);
-    writeFrame(devPort, appFrame.raw());
+    forwardToDevice(text);
+}
+
+void ComProxyMorv3::forwardToDevice(const QString &text)
+{
+    switch (writeFrame(devPort, appFrame.raw())) {
+    case Write::Done:
+        logInfo(QStringLiteral("--> ") + text);
+        break;
+    case Write::NotOpen:
+        logWarn(QStringLiteral("device port not open, dropped --> ") + text);
+        break;
+    case Write::Full:
+        break;
+    case Write::Failed:
+        logWarn(QStringLiteral("device port write failed (%1), dropped --> ").arg(devPort->errorString()) + text);
+        break;
+    }
 }

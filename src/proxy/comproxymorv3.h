@@ -29,6 +29,9 @@ public:
         int watchdogMs = 40000;   // device silence before a reopen
         int openWaitMs = 3000;    // before and after opening the device port
         int retryMs = 1000;       // between failed opens
+        // Most bytes left waiting in a port's write buffer; a frame that
+        // would go beyond it is dropped. A few seconds of the device's line.
+        qint64 maxPendingBytes = 16 * 1024;
     };
 
     explicit ComProxyMorv3(const ComDeviceSettings &entry, QObject *parent = nullptr);
@@ -78,10 +81,21 @@ private:
     void deviceStartup();
     void restartListening();
     void closePort(QSerialPort *port);
-    bool writeFrame(QSerialPort *port, const QByteArray &bytes);
-    // Builds one request frame, logs it and writes it to the device.
-    // Returns the frame identifier, or 0xFF when the device port is down.
+    // Over a port's write bound: frames dropped since it was last under it.
+    struct Overflow
+    {
+        int frames = 0;
+        qint64 bytes = 0;
+    };
+    enum class Write { Done, NotOpen, Full, Failed };
+    // Hands a whole frame to the port, or says why not; a full buffer is
+    // reported here, once per episode.
+    Write writeFrame(QSerialPort *port, const QByteArray &bytes);
+    // Builds one request frame, writes it to the device and logs it.
+    // Returns the frame identifier, or 0xFF when it was not written.
     quint8 sendRequest(const QByteArray &payload);
+    // Writes an application frame to the device; "-->" only once written.
+    void forwardToDevice(const QString &text);
     void acknowledge(quint8 task);
     void acknowledgeAll();
     void handleDevFrame();
@@ -117,6 +131,9 @@ private:
     bool appReopen = false;
     QTimer *appRetryTimer = nullptr;
     int appBroken = 0;
+
+    Overflow devOverflow;
+    Overflow appOverflow;
 
     std::atomic<bool> m_stopRequested{false};
     bool firstRead = true;

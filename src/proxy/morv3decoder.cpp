@@ -80,7 +80,15 @@ Morv3Decoder::Outcome Morv3Decoder::step(quint8 b)
         return Outcome::NeedMore;
     }
     case State::Id:
-        m_frame.id = b;
+        // The encoder escapes ID like DATA and CRC; the escape byte counts
+        // towards the raw size the same way.
+        if (b == kEscape && !m_escapePending) {
+            ++m_frame.length;
+            m_escapePending = true;
+            return Outcome::NeedMore;
+        }
+        m_frame.id = m_escapePending ? unescape(b) : b;
+        m_escapePending = false;
         m_frame.state = int(State::Data);
         // A frame without data goes straight to its CRC byte; otherwise the
         // CRC would be taken as data and the frame would never end.

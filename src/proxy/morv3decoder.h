@@ -6,8 +6,9 @@
 
 // Incremental reader of protocol-3 frames, fed one byte at a time.
 //
-// The device side unescapes DATA and CRC; the application side keeps them as
-// received (the proxy forwards raw() anyway). Bytes outside a frame are
+// Both sides unescape ID (0xFD 0xEE is ID 0xFE, 0xFD 0xED is 0xFD), as the
+// encoder escapes it. The device side unescapes DATA and CRC too; the
+// application side keeps them as received (the proxy forwards raw() anyway). Bytes outside a frame are
 // dropped without a word. Inside ID, DATA and CRC a start byte is always
 // escaped, so an unescaped 0xFE there can only begin a new frame: the frame
 // under way is given up and decoding starts again at that byte. LEN bytes

@@ -1,12 +1,15 @@
 // Feeds arbitrary bytes, in pieces the input itself chooses, to the TLV
 // decoder, with the time limit passing now and then: no crash, frames are
-// exactly what was fed, and nothing is held beyond one frame; and a frame
-// encoded from the input decodes to it.
+// exactly what was fed, and nothing is held beyond one frame (or chain). A
+// decoder of the device's stream takes only device tags, and after framing
+// is lost takes frames again only where a piece began. A frame encoded from
+// the input decodes to it.
 
 #include "ofd/tlvcodec.h"
 #include "ofd/tlvdecoder.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <cstddef>
 #include <cstdint>
@@ -35,15 +38,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     roundTrip(data, size);
-    // The first byte shapes the run: piece size and how often time runs out.
+    // The first byte shapes the run: piece size, how often time runs out,
+    // which stream.
     const size_t piece = 1 + data[0] % 16;
     const bool expires = data[0] & 0x80;
+    const bool device = data[0] & 0x40;
     const QByteArray input(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
 
-    TlvDecoder decoder;
+    TlvDecoder decoder(device ? TlvDecoder::FromDevice : TlvDecoder::AnyTags);
     QByteArray replayed; // frames taken and bytes dropped, in order
+    QList<qsizetype> pieceStarts;
+    bool lost = false;
     for (qsizetype at = 0; at < input.size(); at += qsizetype(piece)) {
         decoder.feed(input.mid(at, qsizetype(piece)));
+        pieceStarts.append(at);
         const bool late = expires && (at / qsizetype(piece)) % 3 == 2;
         for (;;) {
             const QByteArray before = decoder.pending();
@@ -57,15 +65,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 std::abort();
             if (r.outcome == TlvCodec::Outcome::Complete) {
                 const QByteArray encoded = TlvCodec::encode(r.frame);
-                if (encoded != before.left(r.used))
+                // Device tags only, and back in step only where a piece began.
+                if (encoded != before.left(r.used) || (device && !TlvCodec::isDeviceTag(r.frame.tag))
+                    || (lost && !pieceStarts.contains(replayed.size())))
                     std::abort();
-            } else if (r.have != r.used - 2 || r.announced <= r.have) {
+                lost = false;
+            } else if (r.dropped != before.left(r.used) || (!device && r.loss != TlvCodec::Loss::Incomplete)
+                       || (r.loss == TlvCodec::Loss::Incomplete && (r.have != r.used - 2 || r.announced <= r.have))) {
                 std::abort();
+            } else {
+                lost = device;
             }
             replayed += before.left(r.used);
         }
-        // At most one incomplete frame is held.
-        if (decoder.buffered() > 2 + TlvCodec::kMaxValue)
+        // At most one incomplete frame is held, or one undecided chain.
+        if (decoder.buffered() > 2 + TlvCodec::kMaxValue + (device ? TlvDecoder::kMaxUndecided + 2 + TlvCodec::kMaxValue : 0))
             std::abort();
     }
     if (replayed + decoder.pending() != input)

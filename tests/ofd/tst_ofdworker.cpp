@@ -235,11 +235,14 @@ private slots:
         device.send(QByteArray(1, '\x00'));
         QVERIFY(device.waitFor(frame(0x02, "\x02"), from));
 
-        // Several frames in one call, a zero-length one among them.
+        // Several frames in one call, a zero-length one among them; a tag
+        // the device never sends loses framing up to the next call.
         const int many = int(device.frames.size());
         device.send(frame(0x42) + frame(0x41, "dns") + frame(0x42, "x") + frame(0x33) + frame(0x42));
+        device.send(frame(0x42));
         QVERIFY(QTest::qWaitFor([&] { return device.countTag(0x02, many) == 3; }, kWait));
-        QVERIFY(logged("[Ofd-split] Command <-- UNKNOWN (33)"));
+        QVERIFY(logged("[Ofd-split] TLV framing lost (tag 33 is not one the device sends), dropped until a frame "
+                       "starts: 33 00 42 00 (4 bytes)"));
         QVERIFY(capture->contains("[Ofd-split] Command <-- U2E_TLV_TX_DNS"));
         QVERIFY(capture->contains("[Ofd-split] Command --> U2E_TLV_RX_RESPONSE_VERSION"));
         QCOMPARE(OfdWorker::commandName(0x0C), QStringLiteral("UNKNOWN (0c)"));
@@ -577,6 +580,44 @@ private slots:
         const int from = int(device.frames.size());
         device.send(frame(0x42));
         QVERIFY(device.waitFor(frame(0x02, "\x02"), from));
+    }
+
+    // A broken stretch of the device's stream, then a good frame: the good
+    // one is served, nothing of the stretch reaches the server.
+    void brokenStretchNeverReachesTheServer_data()
+    {
+        QTest::addColumn<QByteArrayList>("pieces");
+        QTest::addColumn<QString>("lost");
+        QTest::addColumn<int>("dropped");
+        // The rest of a TX_DATA0 cut short comes after the limit; read in
+        // step it would close the channel and send "bad".
+        QTest::newRow("cut") << QByteArrayList{frame(0x90, "0123456789").left(6), QByteArray("\x80\x00\x90\x03" "bad\x00", 8)}
+                             << "(frame incomplete at its time limit), dropped until a frame starts: 90 0A 30 31 32 33 (6 bytes)" << 14;
+        QTest::newRow("tag") << QByteArrayList{QByteArray("\x33\x02" "ab\x90\x03" "bad\x01", 10)}
+                             << "(tag 33 is not one the device sends), dropped until a frame starts: 33 02 61 62 90 03 62 61 64 01 (10 bytes)" << 10;
+    }
+
+    void brokenStretchNeverReachesTheServer()
+    {
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(QString, lost);
+        QFETCH(int, dropped);
+        const QString id = QString::fromLatin1(QTest::currentDataTag());
+        OfdServer server;
+        QVERIFY(server.listen());
+        Device device(id, [](OfdWorker *w) { w->setFrameTimeout(300); });
+        QVERIFY(device.handshake());
+        QVERIFY(connectChannel(device, 0, "127.0.0.1", server.port()));
+
+        const QString lostLine = QStringLiteral("[Ofd-%1] TLV framing lost ").arg(id) + lost;
+        device.send(pieces.takeFirst());
+        QVERIFY(logged(lostLine));
+        for (const QByteArray &piece : std::as_const(pieces))
+            device.send(piece);
+        device.send(frame(0x90, "good"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.received(), QByteArray("good"), kWait);
+        QVERIFY(logged(QStringLiteral("[Ofd-%1] TLV framing regained, %2 bytes dropped").arg(id).arg(dropped)));
+        QCOMPARE(capture->count(lostLine), 1);
     }
 
     void deviceLogGoesToDebugLog()

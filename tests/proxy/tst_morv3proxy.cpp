@@ -14,7 +14,6 @@
 #include <log4cxx/logger.h>
 #include <log4cxx/patternlayout.h>
 
-#include <sys/resource.h>
 #include <termios.h>
 
 #include <atomic>
@@ -35,13 +34,6 @@ QByteArray bytes(std::initializer_list<int> list)
     for (int b : list)
         out.append(char(b));
     return out;
-}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
 }
 
 // What the proxy reports to its OfdWorker, seen from the test's thread.
@@ -440,31 +432,91 @@ private slots:
         QCOMPARE(rig.dev.drain(300), QByteArray());
     }
 
+    void pollAnswerB3Renews_data()
+    {
+        QTest::addColumn<bool>("abortAnswered");
+        QTest::newRow("abort answered") << true;
+        // The device never answers the abort; a later poll takes its identifier.
+        QTest::newRow("abort unanswered, its id reused") << false;
+    }
+
     void pollAnswerB3Renews()
     {
+        QFETCH(bool, abortAnswered);
         ComProxyMorv3::Timings t = quick();
         t.pollMs = 300;
         Rig rig(t);
         rig.start();
-        QVERIFY(rig.expectStartup(kFirstListen));
-
-        Frame poll = rig.devFrame();
+        const quint8 abortId = rig.expectStartup(kFirstListen);
+        QVERIFY(abortId);
+        if (abortAnswered)
+            QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(abortId, hex("a000"))));
+        // The proxy's own frames but the OFD answers that move the counter on.
+        const auto nextOwn = [&rig] {
+            Frame f = rig.devFrame();
+            while (f.frame.data.startsWith(hex("c100")))
+                f = rig.devFrame();
+            return f;
+        };
+        Frame poll = nextOwn();
         QCOMPARE(poll.frame.data, hex("c3e5"));
         QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("INFO reinit async on timer")), kWait);
 
         // Another answer to the poll leaves everything as it is.
         QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(poll.frame.id, hex("b000"))));
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events, QStringList{QStringLiteral("established")}, kWait);
-
-        poll = rig.devFrame();
-        QCOMPARE(poll.frame.data, hex("c3e5"));
+        for (int i = 0; i < 20 && poll.frame.id != abortId; ++i) {
+            QMetaObject::invokeMethod(rig.proxy, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, hex("01")));
+            poll = nextOwn();
+        }
+        QCOMPARE(poll.frame.id, abortId);
         QVERIFY(rig.dev.write(Morv3Frame::encodeFrameWithId(poll.frame.id, hex("b3"))));
-        QCOMPARE(rig.devFrameSkippingPolls().frame.data, hex("c2e5"));
-        QCOMPARE(rig.devFrameSkippingPolls().frame.data, hex("c105e6"));
+        Frame renewal = nextOwn();
+        while (renewal.frame.data == hex("c3e5"))
+            renewal = nextOwn();
+        QCOMPARE(renewal.frame.data, hex("c2e5"));
+        QCOMPARE(nextOwn().frame.data, hex("c105e6"));
         const QStringList expected{QStringLiteral("established"), QStringLiteral("lost"), QStringLiteral("established")};
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events, expected, kWait);
         // Polls go on for the new listening task.
-        QCOMPARE(rig.devFrame().frame.data, hex("c3e6"));
+        QCOMPARE(nextOwn().frame.data, hex("c3e6"));
+    }
+
+    // A device line that stops draining: frames over the bound are dropped
+    // with one line per episode, none is logged as sent, none reaches the
+    // line cut. Nobody reads it: the kernel's buffer fills, then ours.
+    void writesOverTheBoundAreDropped()
+    {
+        ComProxyMorv3::Timings t = quick();
+        t.maxPendingBytes = 2048;
+        Rig rig(t);
+        rig.start();
+        QVERIFY(rig.expectStartup(kFirstListen));
+        const QByteArray value(250, char(0x77));
+        const auto sentCount = [&] { return int(rig.log().count(QStringLiteral("DA 77 77 77"))); };
+        const QString warn = QStringLiteral("WARN device port not draining");
+        int offered = 0;
+        for (; !rig.log().contains(warn) && offered < 1000; ++offered) {
+            // One at a time, so that the port writes in between.
+            const int sent = sentCount();
+            QMetaObject::invokeMethod(rig.proxy, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, value));
+            QTRY_VERIFY_WITH_TIMEOUT(sentCount() > sent || rig.log().contains(warn), kWait);
+        }
+        int whole = 0;
+        for (int i = 0; i <= 20; ++i, ++offered) {
+            if (i == 20) {   // all taken; the line is read empty, the last one goes
+                QMetaObject::invokeMethod(rig.proxy, [] {}, Qt::BlockingQueuedConnection);
+                for (Frame f = rig.devFrame(3000); !f.raw.isEmpty(); f = rig.devFrame(3000))
+                    whole += f.frame.data.endsWith(value) ? 1 : 0;
+            }
+            QMetaObject::invokeMethod(rig.proxy, "onOfdDataReceived", Qt::QueuedConnection, Q_ARG(QByteArray, value));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("INFO device port draining again, 21 frames")), kWait);
+        QCOMPARE(sentCount() + 21, offered);
+        QVERIFY(rig.devFrame().frame.data.endsWith(value));
+        QCOMPARE(whole + 1, sentCount());
+        QCOMPARE(rig.log().count(warn), 1);
+        QVERIFY(!rig.log().contains(QStringLiteral("dev error")));
     }
 
     void silentDeviceIsReopened()
@@ -517,13 +569,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.recorder.events.size(), 2, kWait);
         QCOMPARE(rig.recorder.events.last(), QStringLiteral("lost"));
 
-        // Gone for a while: one error line, and the worker does not spin.
-        const double cpuBefore = cpuSeconds();
-        QElapsedTimer wall;
-        wall.start();
-        QTest::qWait(1500);
-        const double cpu = cpuSeconds() - cpuBefore;
-        QVERIFY2(cpu < 0.6 * wall.elapsed() / 1000.0, qPrintable(QStringLiteral("cpu %1 s").arg(cpu)));
+        // Gone for a few attempts to reopen it: still one error line.
+        const QString reopening = QStringLiteral("Open %1...").arg(rig.devLink);
+        const int attempts = rig.log().count(reopening);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log().count(reopening) >= attempts + 3, kWait);
         QCOMPARE(rig.log().count(QStringLiteral("dev error")), 1);
 
         // Back under the same name: the whole start-up again.
