@@ -23,7 +23,8 @@ class IWorker;
 
 // The Kiv service: reads the configuration, sets up logging and turns every
 // configured or hot-plugged device into a pair of workers (a port worker
-// and its OFD worker), each in a thread of its own.
+// and its OFD worker), each in a thread of its own. It owns the pairs and
+// the settings in force; the parts below it hold a reference to those.
 class Service : public ServiceBase, public QObject, public HotplugListener
 {
 public:
@@ -106,6 +107,7 @@ private:
     void registerNext();
     void scheduleRegistration();
     QString applySettings(const Settings &fresh, const QString &path);
+    // Detection works again: the fallback pairs make way for hot-plugged ones.
     void onHotplugRecovered();
     // Drops the records of devices that are neither configured nor served.
     void pruneRegistry();
@@ -113,9 +115,9 @@ private:
     // READY=1 once the registrations queued at start are done.
     void checkReady();
 
+    // Members that others refer to come before them.
     Application *m_application = nullptr;
     bool m_consoleLog = false;
-    // The settings in force: read here only, kept for the parts below.
     Settings m_settings;
     bool m_stopped = false;
     bool m_running = false;
