@@ -5,8 +5,10 @@
 #include "proxy/comproxymorv2.h"
 #include "proxy/comproxymorv3.h"
 #include "service/application.h"
+#include "service/configreport.h"
 #include "service/devicefeed.h"
 #include "service/logsetup.h"
+#include "service/reloaddiff.h"
 #include "service/statusclient.h"
 #include "service/statusregistry.h"
 #include "usb/hotplugagent.h"
@@ -19,12 +21,9 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QSet>
-#include <QMutexLocker>
 #include <QTimer>
 
 #include <algorithm>
-#include <climits>
-#include <cstdio>
 
 #include <log4cxx/logger.h>
 
@@ -48,91 +47,29 @@ void logWarn(const QString &text)
     LOG4CXX_WARN(logger(), text.toStdString());
 }
 
-void logError(const QString &text)
-{
-    LOG4CXX_ERROR(logger(), text.toStdString());
-}
-
-QString seconds(qint64 msecs)
-{
-    return QStringLiteral("%1 s").arg((msecs + 500) / 1000);
-}
-
-QString deviceIds(const Settings &settings)
-{
-    QStringList usb;
-    for (const UsbDeviceSettings &device : settings.usbDevices)
-        usb.append(device.id);
-    QStringList com;
-    for (const ComDeviceSettings &device : settings.comDevices)
-        com.append(device.id);
-    if (usb.isEmpty() && com.isEmpty())
-        return QStringLiteral("none");
-    return QStringLiteral("USB [%1], serial [%2]")
-        .arg(usb.join(QLatin1String(", ")), com.join(QLatin1String(", ")));
-}
-
-QString usbKey(const UsbDeviceSettings &entry)
-{
-    return QStringLiteral("usb|%1|%2|%3").arg(entry.id, entry.port).arg(entry.hotplugged);
-}
-
-// Every field of a serial entry; a reload compares entries by it.
-QString comLine(const ComDeviceSettings &entry)
-{
-    return QStringLiteral("protocol %1, app %2 at %3, dev %4 at %5")
-        .arg(entry.protocol)
-        .arg(entry.app.port)
-        .arg(entry.app.baudrate)
-        .arg(entry.dev.port)
-        .arg(entry.dev.baudrate);
-}
-
-QString comKey(const ComDeviceSettings &entry)
-{
-    return QStringLiteral("dalv|%1|%2").arg(entry.id, comLine(entry));
-}
-
-QString idList(QStringList ids)
-{
-    ids.removeDuplicates();
-    return QLatin1Char('[') + ids.join(QLatin1String(", ")) + QLatin1Char(']');
-}
-
-// Connects by signature; a worker that lacks one is a programming error,
-// which Qt reports on its own ("No such signal").
-void wire(QObject *sender, const char *signal, QObject *receiver, const char *method)
-{
-    QObject::connect(sender, signal, receiver, method);
-}
-
 } // namespace
 
 Service::Service(int argc, char **argv)
-    : ServiceBase(argc, argv, fullName()), QObject(nullptr)
+    : ServiceBase(argc, argv, fullName()),
+      QObject(nullptr),
+      m_registry(new StatusRegistry(this)),
+      m_link(*m_registry, m_watch, m_settings, logger(), [this](const QString &status) { notifyReady(status); },
+             [this](const QString &status) { notifyStatus(status); }),
+      m_hotplug(m_settings, m_watch, [this] { return createHotplugAgent(); }, logger()),
+      m_arrivals(m_pairs, [this](const UsbDeviceSettings &entry) { registerUsbWorker(entry); }, logger())
 {
     setStartupType(AutoStartup);
     setObjectName(QString::fromLatin1(kName));
-    m_registry = new StatusRegistry(this);
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "-e") == 0 || qstrcmp(argv[i], "-exec") == 0)
             m_consoleLog = true;
     }
-    QObject::connect(&m_watch, &WorkerWatch::stallBegan, this,
-                     [this](const QString &name, const QString &device, qint64 silent) {
-                         onStallBegan(name, device, silent);
-                     });
-    QObject::connect(&m_watch, &WorkerWatch::stallEnded, this,
-                     [this](const QString &name, const QString &device, qint64 silent) {
-                         onStallEnded(name, device, silent);
-                     });
-    QObject::connect(m_registry, &StatusRegistry::deviceChanged, this, [this] { publishStatus(); });
+    QObject::connect(&m_hotplug, &HotplugSupervisor::recovered, this, [this] { onHotplugRecovered(); });
 }
 
 Service::~Service()
 {
     stop();
-    m_hotplugAgent.reset();
     delete m_application;
 }
 
@@ -144,7 +81,7 @@ QString Service::fullName()
 QList<QPointer<IPortWorker>> Service::portWorkers() const
 {
     QList<QPointer<IPortWorker>> workers;
-    for (const Pair &pair : m_pairs)
+    for (const WorkerPair &pair : m_pairs)
         workers.append(pair.port);
     return workers;
 }
@@ -152,7 +89,7 @@ QList<QPointer<IPortWorker>> Service::portWorkers() const
 QList<QPointer<IWorker>> Service::ofdWorkers() const
 {
     QList<QPointer<IWorker>> workers;
-    for (const Pair &pair : m_pairs)
+    for (const WorkerPair &pair : m_pairs)
         workers.append(pair.ofd);
     return workers;
 }
@@ -167,20 +104,17 @@ int Service::executeApplication()
     return QCoreApplication::exec();
 }
 
-bool Service::Pair::alive() const
-{
-    return (portThread && !portThread->isFinished()) || (ofdThread && !ofdThread->isFinished());
-}
-
 void Service::start()
 {
     m_stopped = false;
     m_running = true;
+    m_arrivals.open();
     SettingsReport report;
     m_settings = readSettings(&report);
     setupLogging(m_settings, m_consoleLog);
     logInfo(QStringLiteral("Start service %1 (v%2)").arg(QLatin1String(kName), QLatin1String(kVersion)));
-    logSettings(report);
+    for (const ConfigReport::Line &line : ConfigReport::startLines(report, m_settings))
+        line.warning ? logWarn(line.text) : logInfo(line.text);
     StatusRegistry::ServiceInfo &info = m_registry->service();
     info.version = QString::fromLatin1(kVersion);
     info.commit = QStringLiteral(KIV_GIT_COMMIT);
@@ -188,15 +122,11 @@ void Service::start()
     info.startedMs = QDateTime::currentMSecsSinceEpoch();
     info.settings = report.found ? report.path : QString();
     info.hotplug = m_settings.hotplug;
-
-    // Half the service manager's watchdog period when that is longer: a
-    // worker is not called stalled before the manager would care.
-    m_watch.setStallAfter(int(qMin<qint64>(qMax<qint64>(WorkerWatch::kMinStallMs, watchdogUsec() / 2000), INT_MAX)));
-    m_watch.start();
+    m_link.start(watchdogUsec());
 
     if (m_settings.hotplug) {
         logInfo(QStringLiteral("Hotplug mode"));
-        startHotplugAgent();
+        m_hotplug.start();
     } else if (m_settings.usbDevices.isEmpty() && m_settings.comDevices.isEmpty()) {
         logInfo(QStringLiteral("No devices in config"));
         QCoreApplication::quit();
@@ -209,192 +139,32 @@ void Service::start()
 
 void Service::checkReady()
 {
-    if (m_readyReported || m_stopped || !m_pending.isEmpty())
-        return;
-    m_readyReported = true;
-    notifyReady(statusText());
-}
-
-QString Service::statusText() const
-{
-    StatusSummary summary;
-    qint64 lastExchangeMs = 0;
-    for (const QString &id : m_registry->ids()) {
-        const StatusRegistry::Device *device = m_registry->device(id);
-        summary.setDevice(id, StatusRegistry::stateName(device->state));
-        lastExchangeMs = qMax(lastExchangeMs, device->lastSession.endedMs);
-    }
-    QStringList stalled;
-    for (const WorkerWatch::Stall &stall : m_watch.stalled())
-        stalled.append(stall.name);
-    summary.setStalled(stalled);
-    QString text = summary.text();
-    if (lastExchangeMs > 0)
-        text += QStringLiteral("; last exchange %1 ago")
-                    .arg(seconds(QDateTime::currentMSecsSinceEpoch() - lastExchangeMs));
-    if (m_settings.hotplug)
-        text += QStringLiteral("; hot-plug on");
-    return text;
-}
-
-void Service::publishStatus()
-{
-    notifyStatus(statusText());
-}
-
-void Service::onStallBegan(const QString &name, const QString &device, qint64 silentMs)
-{
-    if (!device.isEmpty())
-        m_registry->setStalled(device, true);
-    QString line = QStringLiteral("Worker thread %1 stalled: no sign of life for %2").arg(name, seconds(silentMs));
-    if (watchdogUsec() > 0)
-        line += QStringLiteral("; the service manager's watchdog is not fed while it lasts");
-    logError(line);
-    publishStatus();
-}
-
-void Service::onStallEnded(const QString &name, const QString &device, qint64 silentMs)
-{
-    if (!device.isEmpty())
-        m_registry->setStalled(device, m_watch.deviceStalled(device));
-    logInfo(QStringLiteral("Worker thread %1 answers again after %2 of silence").arg(name, seconds(silentMs)));
-    publishStatus();
+    if (!m_stopped && m_pending.isEmpty())
+        m_link.reportReady();
 }
 
 bool Service::workersAnswer()
 {
-    m_watch.check();
-    return m_watch.stalled().isEmpty();
-}
-
-void Service::watchWorker(IWorker *worker, const std::shared_ptr<WorkerGuard::State> &guard, const QString &id)
-{
-    QList<QPair<QObject *, QString>> targets{{worker, worker->objectName()}};
-    for (QObject *context : worker->threadContexts())
-        targets.append({context, context->thread()->objectName()});
-    for (const auto &target : std::as_const(targets)) {
-        QObject *object = target.first;
-        m_watch.watch(target.second, id, [guard, object](const WorkerWatch::Answer &answer) {
-            return WorkerGuard::invokeIn(guard, object, answer);
-        });
-    }
+    return m_link.workersAnswer();
 }
 
 void Service::registerDevices(const Settings &settings)
 {
     // One device per step of the event loop: signals and the control
     // channel are served between them, however many devices there are.
-    m_pending.append(configuredDevices(settings));
+    m_pending.append(DeviceEntry::configured(settings, m_hotplug.fallback()));
     scheduleRegistration();
 }
 
-void Service::startHotplugAgent()
+void Service::onHotplugRecovered()
 {
-    if (m_hotplugRetry)
-        m_hotplugRetry->stop();
-    stopHotplugAgent();
-    m_hotplugAgent.reset(createHotplugAgent());
-    if (HotplugAgent *agent = m_hotplugAgent.get()) {
-        // Not reached while detection waits for its retry: nothing runs then.
-        m_pollerWatch = m_watch.watch(QStringLiteral("HotplugPoller"), QString(),
-                                      [agent](const WorkerWatch::Answer &answer) { return agent->heartbeat(answer); });
-    }
-    m_hotplugAttempts = 1;
-    if (!m_hotplugAgent || m_hotplugAgent->isRunning())
-        return;
-    m_hotplugRetryMs = m_hotplugRetryFirstMs;
-    const int code = m_hotplugAgent->failureCode();
-    logError(QStringLiteral("Hot-plug detection failed at %1: libusb error %2 (%3); serving the configured "
-                            "USB devices %4 instead, next attempt in %5 s")
-                 .arg(m_hotplugAgent->failedStep())
-                 .arg(code)
-                 .arg(QString::fromLocal8Bit(UsbLib::instance()->strerror(code)), configuredUsbIds(),
-                      QString::number(m_hotplugRetryMs / 1000.0)));
-    scheduleHotplugRetry();
-}
-
-bool Service::hotplugFallback() const
-{
-    return m_settings.hotplug && m_hotplugAgent && !m_hotplugAgent->isRunning();
-}
-
-void Service::setHotplugRetry(int firstMs, int maxMs)
-{
-    m_hotplugRetryFirstMs = firstMs;
-    m_hotplugRetryMaxMs = maxMs;
-}
-
-QString Service::configuredUsbIds() const
-{
-    QStringList ids;
-    for (const UsbDeviceSettings &entry : m_settings.usbDevices)
-        ids.append(entry.id);
-    return idList(ids);
-}
-
-void Service::scheduleHotplugRetry()
-{
-    if (!m_hotplugRetry) {
-        m_hotplugRetry = new QTimer(this);
-        m_hotplugRetry->setSingleShot(true);
-        QObject::connect(m_hotplugRetry, &QTimer::timeout, this, [this] { retryHotplug(); });
-    }
-    m_hotplugRetry->start(m_hotplugRetryMs);
-}
-
-void Service::retryHotplug()
-{
-    if (m_stopped || !m_hotplugAgent || m_hotplugAgent->isRunning())
-        return;
-    ++m_hotplugAttempts;
-    // Devices attached now arrive during the call and wait for the
-    // configured ones' pairs to end: no device is served twice.
-    if (!m_hotplugAgent->retry()) {
-        m_hotplugRetryMs = qMin(m_hotplugRetryMs * 2, m_hotplugRetryMaxMs);
-        scheduleHotplugRetry();
-        return;
-    }
-    logInfo(QStringLiteral("Hot-plug detection works after %1 attempts; the configured USB devices %2 make way "
-                           "for hot-plugged ones")
-                .arg(m_hotplugAttempts)
-                .arg(configuredUsbIds()));
-    for (Pair &pair : m_pairs) {
+    for (WorkerPair &pair : m_pairs) {
         if (pair.fallback && !pair.stopping)
             stopPair(pair);
     }
-    m_pending.erase(std::remove_if(m_pending.begin(), m_pending.end(), [](const Registration &r) { return r.fallback; }),
+    m_pending.erase(std::remove_if(m_pending.begin(), m_pending.end(), [](const DeviceEntry &e) { return e.fallback; }),
                     m_pending.end());
-    registerWaitingArrivals();
-}
-
-void Service::stopHotplugAgent()
-{
-    if (m_pollerWatch)
-        m_watch.forget(m_pollerWatch);
-    m_pollerWatch = 0;
-    m_hotplugAgent.reset();
-}
-
-QList<Service::Registration> Service::configuredDevices(const Settings &settings) const
-{
-    QList<Registration> devices;
-    if (!settings.hotplug || hotplugFallback()) {
-        for (const UsbDeviceSettings &entry : settings.usbDevices) {
-            Registration r;
-            r.key = usbKey(entry);
-            r.usb = true;
-            r.fallback = settings.hotplug;
-            r.usbEntry = entry;
-            devices.append(r);
-        }
-    }
-    for (const ComDeviceSettings &entry : settings.comDevices) {
-        Registration r;
-        r.key = comKey(entry);
-        r.comEntry = entry;
-        devices.append(r);
-    }
-    return devices;
+    m_arrivals.serveWaiting();
 }
 
 void Service::scheduleRegistration()
@@ -420,13 +190,13 @@ void Service::registerNext()
     if (m_pending.isEmpty())
         return;
     if (!m_replaceDeadline.hasExpired()) {
-        for (const Pair &pair : std::as_const(m_pairs)) {
+        for (const WorkerPair &pair : std::as_const(m_pairs)) {
             // Resumed by onWorkEnded() or by the deadline's timer.
             if (pair.stopping && pair.alive())
                 return;
         }
     }
-    const Registration next = m_pending.takeFirst();
+    const DeviceEntry next = m_pending.takeFirst();
     if (next.usb) {
         registerUsbWorker(next.usbEntry);
         m_pairs.last().fallback = next.fallback;
@@ -444,12 +214,7 @@ QString Service::reload()
     SettingsReport report;
     const Settings fresh = readSettingsFrom(configFilePath(), &report);
     if (!report.found || !report.readable || !report.error.isEmpty()) {
-        QString why = !report.found ? QStringLiteral("it does not exist")
-                      : !report.readable ? report.error
-                                         : QStringLiteral("malformed at line %1, column %2: %3")
-                                               .arg(report.line)
-                                               .arg(report.column)
-                                               .arg(report.error);
+        const QString why = ConfigReport::unusedBecause(report);
         const QString line = QStringLiteral("Reload: configuration file %1 not used, %2; the running devices are kept")
                                  .arg(report.path, why);
         logWarn(line);
@@ -470,72 +235,45 @@ QString Service::applySettings(const Settings &fresh, const QString &path)
     m_settings = fresh;
 
     // Pairs that ended on their own count as gone: a reload brings them back.
-    QList<int> running;
+    QList<ReloadDiff::Running> running;
+    QList<int> pairAt;
     for (int i = 0; i < m_pairs.size(); ++i) {
-        const Pair &pair = m_pairs.at(i);
-        if (!pair.stopping && pair.alive() && (!pair.hotplugged || !fresh.hotplug))
-            running.append(i);
-    }
-    // Devices still waiting for registration from before are not news.
-    QStringList waiting;
-    for (const Registration &r : std::as_const(m_pending))
-        waiting.append(r.key);
-    m_pending.clear();
-    QStringList added, removed, started;
-    int unchanged = 0;
-    for (const Registration &wanted : configuredDevices(fresh)) {
-        const auto match = std::find_if(running.begin(), running.end(),
-                                        [&](int i) { return m_pairs.at(i).key == wanted.key; });
-        if (match != running.end()) {
-            running.erase(match);
-            ++unchanged;
-            continue;
+        const WorkerPair &pair = m_pairs.at(i);
+        if (!pair.stopping && pair.alive()) {
+            running.append({pair.key, pair.id, pair.hotplugged});
+            pairAt.append(i);
         }
-        m_pending.append(wanted);
-        if (waiting.removeOne(wanted.key))
-            ++unchanged;
-        else
-            started.append(wanted.usb ? wanted.usbEntry.id : wanted.comEntry.id);
     }
-    for (int i : std::as_const(running)) {
-        removed.append(m_pairs.at(i).id);
+    const ReloadDiff diff = ReloadDiff::compute(running, m_pending, fresh, m_hotplug.failing());
+    m_pending = diff.start;
+    for (int i : diff.stop) {
+        WorkerPair &pair = m_pairs[pairAt.at(i)];
         // Sessions cut by it say why.
-        if (m_pairs.at(i).ofdGuard)
-            WorkerGuard::requestCall(m_pairs.at(i).ofdGuard, "setStopCause", QStringLiteral("reload"));
-        stopPair(m_pairs[i]);
+        if (pair.ofdGuard)
+            WorkerGuard::requestCall(pair.ofdGuard, "setStopCause", QStringLiteral("reload"));
+        stopPair(pair);
     }
-    // The same id stopped and started again is a changed device.
-    QStringList changed;
-    for (const QString &id : std::as_const(started)) {
-        if (removed.contains(id))
-            changed.append(id);
-        else
-            added.append(id);
-    }
-    for (const QString &id : std::as_const(changed))
-        removed.removeAll(id);
 
     if (hotplugChanged) {
         if (fresh.hotplug) {
-            startHotplugAgent();
+            m_hotplug.start();
             // Detection failed: the configured devices instead, once the
             // pairs stopped above have ended.
-            if (hotplugFallback())
-                m_pending.append(configuredDevices(fresh).mid(0, fresh.usbDevices.size()));
+            if (m_hotplug.fallback())
+                m_pending.append(DeviceEntry::configured(fresh, true).mid(0, fresh.usbDevices.size()));
         } else {
-            if (m_hotplugRetry)
-                m_hotplugRetry->stop();
-            stopHotplugAgent();
-            for (Pair &pair : m_pairs)
+            m_hotplug.stop();
+            for (WorkerPair &pair : m_pairs)
                 pair.fallback = false;
-            m_waitingArrivals.clear();
+            m_arrivals.dropWaiting();
         }
     }
     removeEndedPairs();
 
     QString line = QStringLiteral("Reload configuration file %1: added %2, removed %3, changed %4, unchanged %5")
-                       .arg(path, idList(added), idList(removed), idList(changed))
-                       .arg(unchanged);
+                       .arg(path, ConfigReport::idList(diff.added), ConfigReport::idList(diff.removed),
+                            ConfigReport::idList(diff.changed))
+                       .arg(diff.unchanged);
     if (hotplugChanged)
         line += fresh.hotplug ? QStringLiteral("; hot-plug on") : QStringLiteral("; hot-plug off");
     logInfo(line);
@@ -548,7 +286,7 @@ QString Service::applySettings(const Settings &fresh, const QString &path)
     pruneRegistry();
 
     m_replaceDeadline = QDeadlineTimer(stopGrace());
-    if (!m_pending.isEmpty() && !running.isEmpty()) {
+    if (!m_pending.isEmpty() && !diff.stop.isEmpty()) {
         QTimer::singleShot(stopGrace(), this, [this] { scheduleRegistration(); });
     }
     scheduleRegistration();
@@ -571,72 +309,7 @@ void Service::logProblem(const QString &text)
 
 int Service::checkConfig(const QString &given)
 {
-    const QString path = given.isEmpty() ? configFilePath() : QFileInfo(given).absoluteFilePath();
-    SettingsReport report;
-    const Settings settings = readSettingsFrom(path, &report);
-    QStringList out;
-    out << QStringLiteral("Configuration file: %1").arg(path);
-    bool usable = true;
-    if (!report.found) {
-        out << QStringLiteral("problem: the file does not exist");
-        usable = false;
-    } else if (!report.readable) {
-        out << QStringLiteral("problem: cannot read the file: %1").arg(report.error);
-        usable = false;
-    }
-    if (report.readable) {
-        out << QStringLiteral("Hot-plug: %1").arg(settings.hotplug ? QStringLiteral("on (configured USB devices are ignored)")
-                                                                   : QStringLiteral("off"));
-        out << QStringLiteral("Log directory: %1").arg(settings.logsDir);
-        const int count = int(settings.usbDevices.size() + settings.comDevices.size());
-        out << QStringLiteral("Devices: %1").arg(count);
-        for (const UsbDeviceSettings &d : settings.usbDevices)
-            out << QStringLiteral("  USB     [%1] port %2").arg(d.id, d.port);
-        for (const ComDeviceSettings &d : settings.comDevices)
-            out << QStringLiteral("  serial  [%1] %2").arg(d.id, comLine(d));
-        QList<SettingsProblem> found = report.problems;
-        if (!report.error.isEmpty())
-            found.append({report.line, report.column, report.error + QStringLiteral(" (nothing after it is read)")});
-        std::stable_sort(found.begin(), found.end(), [](const SettingsProblem &a, const SettingsProblem &b) {
-            return a.line != b.line ? a.line < b.line : a.column < b.column;
-        });
-        QStringList problems;
-        for (const SettingsProblem &p : std::as_const(found))
-            problems << QStringLiteral("line %1, column %2: %3").arg(p.line).arg(p.column).arg(p.message);
-        out << QStringLiteral("Problems: %1").arg(problems.size());
-        for (const QString &p : std::as_const(problems))
-            out << QStringLiteral("  ") + p;
-        const bool serves = settings.hotplug || !settings.comDevices.isEmpty() || !settings.usbDevices.isEmpty();
-        if (!serves)
-            out << QStringLiteral("problem: no device to serve");
-        usable = problems.isEmpty() && serves;
-    }
-    out << (usable ? QStringLiteral("OK") : QStringLiteral("NOT OK"));
-    const QByteArray text = out.join(QLatin1Char('\n')).toLocal8Bit() + '\n';
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
-    return usable ? 0 : 1;
-}
-
-void Service::logSettings(const SettingsReport &report)
-{
-    if (!report.found) {
-        logInfo(QStringLiteral("No configuration file found (looked for %1)").arg(report.path));
-        return;
-    }
-    if (!report.readable) {
-        logWarn(QStringLiteral("Cannot read configuration file %1: %2").arg(report.path, report.error));
-        return;
-    }
-    logInfo(QStringLiteral("Configuration file %1").arg(report.path));
-    if (!report.error.isEmpty()) {
-        logWarn(QStringLiteral("Configuration file %1 is malformed at line %2, column %3: %4; "
-                               "devices read before the error: %5")
-                    .arg(report.path)
-                    .arg(report.line)
-                    .arg(report.column)
-                    .arg(report.error, deviceIds(m_settings)));
-    }
+    return ConfigReport::check(given.isEmpty() ? configFilePath() : QFileInfo(given).absoluteFilePath());
 }
 
 void Service::stop()
@@ -648,50 +321,43 @@ void Service::stop()
     // No arrival may register a pair once stopping began.
     m_stopped = true;
     m_pending.clear();
-    if (m_hotplugRetry)
-        m_hotplugRetry->stop();
-    m_watch.stop();
-    stopHotplugAgent();
-    m_waitingArrivals.clear();
-    m_handedArrivals.clear();
+    m_link.stop();
+    m_hotplug.stop();
+    m_arrivals.close();
     // Every worker is asked at once, in its own thread: the main thread
     // never waits on a worker here.
-    for (Pair &pair : m_pairs)
+    for (WorkerPair &pair : m_pairs)
         stopPair(pair);
 }
 
-void Service::stopPair(Pair &pair)
+void Service::stopPair(WorkerPair &pair)
 {
-    pair.stopping = true;
     m_registry->setStopping(pair.id);
-    if (pair.portGuard)
-        WorkerGuard::requestStop(pair.portGuard);
-    if (pair.ofdGuard)
-        WorkerGuard::requestStop(pair.ofdGuard);
+    pair.requestStop();
 }
 
 void Service::onWorkEnded()
 {
     removeEndedPairs();
-    registerWaitingArrivals();
+    m_arrivals.serveWaiting();
     workEnded();
     scheduleRegistration();
     pruneRegistry();
-    publishStatus();
+    m_link.publish();
 }
 
 void Service::pruneRegistry()
 {
     QSet<QString> wanted;
-    for (const Pair &pair : std::as_const(m_pairs)) {
+    for (const WorkerPair &pair : std::as_const(m_pairs)) {
         if (pair.alive())
             wanted.insert(pair.id);
     }
-    for (const Registration &r : std::as_const(m_pending))
-        wanted.insert(r.usb ? r.usbEntry.id : r.comEntry.id);
+    for (const DeviceEntry &entry : std::as_const(m_pending))
+        wanted.insert(entry.id());
     if (!m_stopped) {
-        for (const Registration &r : configuredDevices(m_settings))
-            wanted.insert(r.usb ? r.usbEntry.id : r.comEntry.id);
+        for (const DeviceEntry &entry : DeviceEntry::configured(m_settings, m_hotplug.fallback()))
+            wanted.insert(entry.id());
     }
     for (const QString &id : m_registry->ids()) {
         if (!wanted.contains(id))
@@ -718,124 +384,20 @@ QString Service::statusUsage() const
 
 void Service::removeEndedPairs()
 {
-    // Both threads have ended: the workers and threads are deleted, only
-    // the record is left.
-    for (const Pair &pair : std::as_const(m_pairs)) {
-        if (pair.alive() || pair.usbPort.isNull())
-            continue;
-        // An arrival handed to it that it never answered is served anew.
-        if (m_handedArrivals.remove(pair.usbPort) > 0) {
-            UsbDeviceSettings entry;
-            entry.id = pair.usbPort;
-            entry.port = pair.usbPort;
-            entry.hotplugged = true;
-            m_waitingArrivals.append(entry);
-        }
-    }
-    m_pairs.erase(std::remove_if(m_pairs.begin(), m_pairs.end(), [](const Pair &p) { return !p.alive(); }),
+    m_arrivals.reclaimFromEndedPairs();
+    m_pairs.erase(std::remove_if(m_pairs.begin(), m_pairs.end(), [](const WorkerPair &p) { return !p.alive(); }),
                   m_pairs.end());
-}
-
-bool Service::fallbackAlive() const
-{
-    return std::any_of(m_pairs.begin(), m_pairs.end(), [](const Pair &p) { return p.fallback && p.alive(); });
-}
-
-void Service::registerWaitingArrivals()
-{
-    if (m_stopped) {
-        m_waitingArrivals.clear();
-        return;
-    }
-    if (m_waitingArrivals.isEmpty() || fallbackAlive())
-        return;
-    const QList<UsbDeviceSettings> waiting = m_waitingArrivals;
-    m_waitingArrivals.clear();
-    for (const UsbDeviceSettings &entry : waiting)
-        handleArrival(entry);
-}
-
-void Service::handleArrival(const UsbDeviceSettings &entry)
-{
-    if (m_stopped)
-        return;
-    auto waitFor = [this, &entry] {
-        for (const UsbDeviceSettings &w : std::as_const(m_waitingArrivals)) {
-            if (w.port == entry.port)
-                return;
-        }
-        m_waitingArrivals.append(entry);
-    };
-    if (fallbackAlive()) {
-        waitFor();
-        return;
-    }
-    for (Pair &pair : m_pairs) {
-        if (pair.usbPort.isNull() || pair.usbPort != entry.port || !pair.alive())
-            continue;
-        if (pair.stopping || pair.refused) {
-            logInfo(QStringLiteral("Device %1 is back: it waits for its previous worker to end").arg(entry.port));
-            waitFor();
-            return;
-        }
-        // The pair serves this port and is not ending: its worker opens the
-        // device again now, instead of a second pair fighting it for the device.
-        QMutexLocker locker(&pair.portGuard->mutex);
-        IWorker *worker = pair.portGuard->worker;
-        if (pair.portGuard->finished || !worker || worker->metaObject()->indexOfMethod("reopen()") < 0) {
-            locker.unlock();
-            waitFor();
-            return;
-        }
-        // Each arrival is handed on, also while an earlier one is unanswered:
-        // the device may have left and come back meanwhile.
-        ++m_handedArrivals[entry.port];
-        logInfo(QStringLiteral("Device %1 is back: its running worker opens it again").arg(entry.port));
-        QMetaObject::invokeMethod(
-            worker,
-            [this, worker, entry] {
-                bool taken = false;
-                QMetaObject::invokeMethod(worker, "reopen", Qt::DirectConnection, Q_RETURN_ARG(bool, taken));
-                QMetaObject::invokeMethod(
-                    this, [this, entry, taken] { onArrivalAnswer(entry, taken); }, Qt::QueuedConnection);
-            },
-            Qt::QueuedConnection);
-        return;
-    }
-    registerUsbWorker(entry);
-}
-
-void Service::onArrivalAnswer(const UsbDeviceSettings &entry, bool taken)
-{
-    const auto handed = m_handedArrivals.find(entry.port);
-    // Not there: the pair ended first, and the arrival waits already.
-    if (handed == m_handedArrivals.end())
-        return;
-    if (--handed.value() == 0)
-        m_handedArrivals.erase(handed);
-    if (taken)
-        return;
-    for (Pair &pair : m_pairs) {
-        if (pair.usbPort == entry.port && pair.alive())
-            pair.refused = true;
-    }
-    m_waitingArrivals.append(entry);
-    registerWaitingArrivals();
 }
 
 bool Service::hasRunningWork() const
 {
-    for (const Pair &pair : m_pairs) {
-        if (pair.alive())
-            return true;
-    }
-    return false;
+    return std::any_of(m_pairs.begin(), m_pairs.end(), [](const WorkerPair &p) { return p.alive(); });
 }
 
 void Service::abandonRunningWork()
 {
     int left = 0;
-    for (const Pair &pair : std::as_const(m_pairs)) {
+    for (const WorkerPair &pair : std::as_const(m_pairs)) {
         for (const QPointer<QThread> &thread : {pair.portThread, pair.ofdThread}) {
             if (thread && !thread->isFinished()) {
                 ++left;
@@ -851,7 +413,7 @@ void Service::registerUsbWorker(const UsbDeviceSettings &entry)
     logInfo(QStringLiteral("Register Kiv worker [%1]").arg(entry.id));
     m_registry->addDevice(entry.id, QStringLiteral("usb"), entry.port);
     startWorkerPair(createUsbWorker(entry), entry.id);
-    m_pairs.last().key = usbKey(entry);
+    m_pairs.last().key = DeviceEntry::usbKey(entry);
     m_pairs.last().hotplugged = entry.hotplugged;
     m_pairs.last().usbPort = entry.port.isNull() ? QStringLiteral("") : entry.port;
 }
@@ -861,7 +423,7 @@ void Service::registerComWorker(const ComDeviceSettings &entry)
     logInfo(QStringLiteral("Register Dalv worker [%1]").arg(entry.id));
     m_registry->addDevice(entry.id, entry.protocol == 2 ? QStringLiteral("p2") : QStringLiteral("p3"), entry.dev.port);
     startWorkerPair(createComWorker(entry), entry.id);
-    m_pairs.last().key = comKey(entry);
+    m_pairs.last().key = DeviceEntry::comKey(entry);
 }
 
 IPortWorker *Service::createUsbWorker(const UsbDeviceSettings &entry)
@@ -894,59 +456,22 @@ HotplugAgent *Service::createHotplugAgent()
     return new HotplugAgent(this);
 }
 
-QThread *Service::startThread(IWorker *worker)
-{
-    auto *thread = new QThread;
-    thread->setObjectName(worker->objectName());
-    worker->moveToThread(thread);
-    wire(thread, SIGNAL(started()), worker, SLOT(start()));
-    wire(thread, SIGNAL(finished()), worker, SLOT(stop()));
-    wire(worker, SIGNAL(finished()), thread, SLOT(quit()));
-    wire(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
-    wire(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
-    // Once the thread object is gone the thread has ended for sure; the
-    // check runs after the deletion has completed.
-    QObject::connect(thread, &QObject::destroyed, this,
-                     [this] { QMetaObject::invokeMethod(this, [this] { onWorkEnded(); }, Qt::QueuedConnection); });
-    return thread;
-}
-
 void Service::startWorkerPair(IPortWorker *portWorker, const QString &id)
 {
-    Pair pair;
-    pair.id = id;
-    // Attached before the move so that the guards move along.
-    pair.portGuard = WorkerGuard::attach(portWorker);
-    pair.port = portWorker;
-    QThread *portThread = startThread(portWorker);
-
     IWorker *ofdWorker = createOfdWorker(id);
-    pair.ofdGuard = WorkerGuard::attach(ofdWorker);
-    pair.ofd = ofdWorker;
-    QThread *ofdThread = startThread(ofdWorker);
-
-    wire(ofdWorker, SIGNAL(sendData(QByteArray)), portWorker, SLOT(onOfdDataReceived(QByteArray)));
-    wire(portWorker, SIGNAL(portDataReceived(QByteArray)), ofdWorker, SLOT(onDataReceived(QByteArray)));
-    wire(portWorker, SIGNAL(finished()), ofdWorker, SLOT(stop()));
-    wire(ofdWorker, SIGNAL(finished()), portWorker, SLOT(stop()));
-    wire(portWorker, SIGNAL(portConnectionLost()), ofdWorker, SLOT(pause()));
-    wire(portWorker, SIGNAL(portConnectionEstablished()), ofdWorker, SLOT(unpause()));
-
+    WorkerPair pair = WorkerPair::make(id, portWorker, ofdWorker, this, [this] { onWorkEnded(); });
     // The registry hears the pair through a feed of its own on this thread.
     if (!m_registry->contains(id))
         m_registry->addDevice(id, QString(), QString());
     pair.feed = new DeviceFeed(id, m_registry, m_registry);
     pair.feed->attach(portWorker, ofdWorker);
-    connect(ofdThread, &QObject::destroyed, pair.feed, &QObject::deleteLater);
+    connect(pair.ofdThread.data(), &QObject::destroyed, pair.feed.data(), &QObject::deleteLater);
 
-    pair.portThread = portThread;
-    pair.ofdThread = ofdThread;
-    watchWorker(portWorker, pair.portGuard, id);
-    watchWorker(ofdWorker, pair.ofdGuard, id);
+    m_link.watchWorker(portWorker, pair.portGuard, id);
+    m_link.watchWorker(ofdWorker, pair.ofdGuard, id);
     m_pairs.append(pair);
-    ofdThread->start(QThread::InheritPriority);
-    portThread->start(QThread::InheritPriority);
-    publishStatus();
+    m_pairs.last().startThreads();
+    m_link.publish();
 }
 
 void Service::onDeviceArrived(const QMap<QString, QString> &properties)
@@ -957,7 +482,7 @@ void Service::onDeviceArrived(const QMap<QString, QString> &properties)
     entry.hotplugged = true;
     // Pairs are only ever made in the main thread: a call from elsewhere is
     // queued there, one from the main thread runs at once.
-    QMetaObject::invokeMethod(this, [this, entry] { handleArrival(entry); }, Qt::AutoConnection);
+    QMetaObject::invokeMethod(this, [this, entry] { m_arrivals.arrive(entry); }, Qt::AutoConnection);
 }
 
 void Service::onDeviceLeft(const QMap<QString, QString> &properties)

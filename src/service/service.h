@@ -3,30 +3,28 @@
 #include "core/hotpluglistener.h"
 #include "daemon/servicebase.h"
 #include "core/settings.h"
-#include "core/workerguard.h"
-#include "service/statussummary.h"
+#include "service/arrivalrouter.h"
+#include "service/deviceentry.h"
+#include "service/hotplugsupervisor.h"
+#include "service/managerlink.h"
+#include "service/workerpair.h"
 #include "service/workerwatch.h"
 
 #include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QHash>
-#include <QThread>
-
-#include <memory>
 
 class Application;
-class DeviceFeed;
 class HotplugAgent;
 class StatusRegistry;
 class IPortWorker;
 class IWorker;
-class QTimer;
 
 // The Kiv service: reads the configuration, sets up logging and turns every
 // configured or hot-plugged device into a pair of workers (a port worker
-// and its OFD worker), each in a thread of its own.
+// and its OFD worker), each in a thread of its own. It owns the pairs and
+// the settings in force; the parts below it hold a reference to those.
 class Service : public ServiceBase, public QObject, public HotplugListener
 {
 public:
@@ -43,19 +41,16 @@ public:
     const Settings &settings() const { return m_settings; }
     QList<QPointer<IPortWorker>> portWorkers() const;
     QList<QPointer<IWorker>> ofdWorkers() const;
-    bool hasHotplugAgent() const { return m_hotplugAgent != nullptr; }
+    bool hasHotplugAgent() const { return m_hotplug.hasAgent(); }
     // Every device's state and counters, on the main thread.
     StatusRegistry *registry() const { return m_registry; }
     // Hot-plug is configured but its detection does not run (yet): the
     // configured USB devices are served meanwhile.
-    bool hotplugFallback() const;
+    bool hotplugFallback() const { return m_hotplug.fallback(); }
     // Pairs held, running or stopping; an ended pair is dropped at once.
     int pairCount() const { return int(m_pairs.size()); }
     // Back-off of the hot-plug retries, doubling from first up to max; for tests.
-    void setHotplugRetry(int firstMs, int maxMs);
-
-    static constexpr int kHotplugRetryFirstMs = 5000;
-    static constexpr int kHotplugRetryMaxMs = 300000;
+    void setHotplugRetry(int firstMs, int maxMs) { m_hotplug.setRetry(firstMs, maxMs); }
 
     // Registration of one device: a pair of workers, started at once.
     void registerUsbWorker(const UsbDeviceSettings &entry);
@@ -82,7 +77,7 @@ public:
     // The heartbeats of the worker threads.
     WorkerWatch &workerWatch() { return m_watch; }
     // The status line the service manager shows.
-    QString statusText() const;
+    QString statusText() const { return m_link.statusText(); }
 
     // "--check-config": prints what path holds and what is wrong with it.
     int checkConfig(const QString &path) override;
@@ -106,93 +101,35 @@ protected:
     virtual HotplugAgent *createHotplugAgent();
 
 private:
-    // A device's two workers and their threads, in registration order.
-    struct Pair
-    {
-        QString key;      // what the device's entry says, for reloads
-        QString id;
-        bool hotplugged = false;
-        // A configured USB device served while hot-plug detection fails.
-        bool fallback = false;
-        bool stopping = false;
-        // The port string of a USB device, whose arrivals go to this pair.
-        QString usbPort;
-        // Its worker answered an arrival that it is ending.
-        bool refused = false;
-        QPointer<IPortWorker> port;
-        std::shared_ptr<WorkerGuard::State> portGuard;
-        QPointer<IWorker> ofd;
-        std::shared_ptr<WorkerGuard::State> ofdGuard;
-        QPointer<QThread> portThread;
-        QPointer<QThread> ofdThread;
-        QPointer<DeviceFeed> feed;
-
-        bool alive() const;
-    };
-    // A configured device still to be registered.
-    struct Registration
-    {
-        QString key;
-        bool usb = false;
-        bool fallback = false;
-        UsbDeviceSettings usbEntry;
-        ComDeviceSettings comEntry;
-    };
-
-    void logSettings(const SettingsReport &report);
-    QThread *startThread(IWorker *worker);
-    void stopPair(Pair &pair);
+    void stopPair(WorkerPair &pair);
     void onWorkEnded();
     // Registers the next pending device and queues the step after it.
     void registerNext();
     void scheduleRegistration();
-    QList<Registration> configuredDevices(const Settings &settings) const;
     QString applySettings(const Settings &fresh, const QString &path);
-    void startHotplugAgent();
+    // Detection works again: the fallback pairs make way for hot-plugged ones.
+    void onHotplugRecovered();
     // Drops the records of devices that are neither configured nor served.
     void pruneRegistry();
-    void retryHotplug();
-    void scheduleHotplugRetry();
-    QString configuredUsbIds() const;
-    // An arrival on the main thread: a new pair, or the port's live pair
-    // reopens, or it waits for that pair (or the fallback pairs) to end.
-    void handleArrival(const UsbDeviceSettings &entry);
-    void onArrivalAnswer(const UsbDeviceSettings &entry, bool taken);
-    bool fallbackAlive() const;
-    void registerWaitingArrivals();
     void removeEndedPairs();
-    void stopHotplugAgent();
-    // Heartbeats for worker (and the further threads it runs) of device id.
-    void watchWorker(IWorker *worker, const std::shared_ptr<WorkerGuard::State> &guard, const QString &id);
-    void onStallBegan(const QString &name, const QString &device, qint64 silentMs);
-    void onStallEnded(const QString &name, const QString &device, qint64 silentMs);
     // READY=1 once the registrations queued at start are done.
     void checkReady();
-    void publishStatus();
 
+    // Members that others refer to come before them.
     Application *m_application = nullptr;
-    QList<Pair> m_pairs;
-    QList<Registration> m_pending;
-    bool m_registrationQueued = false;
-    // After a reload new pairs wait for the replaced ones to end, so that
-    // their ports are free, but no longer than this.
-    QDeadlineTimer m_replaceDeadline;
-    std::unique_ptr<HotplugAgent> m_hotplugAgent;
-    QTimer *m_hotplugRetry = nullptr;
-    int m_hotplugRetryFirstMs = kHotplugRetryFirstMs;
-    int m_hotplugRetryMaxMs = kHotplugRetryMaxMs;
-    int m_hotplugRetryMs = 0;
-    int m_hotplugAttempts = 0;
-    // Arrivals handed to a live pair of their port and not yet answered, by port.
-    QHash<QString, int> m_handedArrivals;
-    // Arrivals waiting for their port's pair, or the fallback pairs, to end.
-    QList<UsbDeviceSettings> m_waitingArrivals;
     bool m_consoleLog = false;
     Settings m_settings;
     bool m_stopped = false;
     bool m_running = false;
     StatusRegistry *m_registry = nullptr;
-    bool m_readyReported = false;
     WorkerWatch m_watch;
-    int m_pollerWatch = 0;
+    ManagerLink m_link;
+    QList<WorkerPair> m_pairs;
+    QList<DeviceEntry> m_pending;
+    bool m_registrationQueued = false;
+    // After a reload new pairs wait for the replaced ones to end, so that
+    // their ports are free, but no longer than this.
+    QDeadlineTimer m_replaceDeadline;
+    HotplugSupervisor m_hotplug;
+    ArrivalRouter m_arrivals;
 };
