@@ -49,13 +49,3 @@ void EventWait::wake()
     if (innermost)
         innermost->woken = true;
 }
-
-bool EventWait::isWaiting()
-{
-    return innermost != nullptr;
-}
-
-void sleepProcessingEvents(int msecs)
-{
-    EventWait::until(msecs, {});
-}

@@ -23,10 +23,4 @@ public:
     // handled returns. Without a wait in progress it does nothing: callers
     // keep what woke them in state that their done() condition reads.
     static void wake();
-
-    // Whether the calling thread is inside a wait.
-    static bool isWaiting();
 };
-
-// Waits at least msecs milliseconds while the calling thread's events run.
-void sleepProcessingEvents(int msecs);
