@@ -262,13 +262,13 @@ void OfdWorker::handleCommand(const TlvCommand &command)
         case TlvCodec::TxData1:
             writeChannel(n, value);
             break;
+        case TlvCodec::TxLog:
+            writeDeviceLog(value);
+            break;
         default:
             break;
         }
     }
-
-    if (command.tag == TlvCodec::TxLog)
-        writeDeviceLog(value);
 }
 
 void OfdWorker::connectChannel(int n, const QByteArray &value)
