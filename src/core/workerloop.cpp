@@ -32,7 +32,7 @@ void WorkerLoop::stop()
         QMetaObject::invokeMethod(m_owner, [this] { stop(); }, Qt::QueuedConnection);
         return;
     }
-    m_stop.store(true);
+    m_stop = true;
     quit();
 }
 

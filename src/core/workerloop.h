@@ -2,7 +2,6 @@
 
 #include <QObject>
 
-#include <atomic>
 #include <functional>
 
 class QEventLoop;
@@ -27,13 +26,13 @@ public:
     bool waitFor(int msecs, const std::function<bool()> &done = {});
     // Any thread: the request travels to the worker's thread.
     void stop();
-    // Whether stop() has reached the worker's thread.
-    bool stopping() const { return m_stop.load(); }
+    // Whether stop() has reached the worker's thread; that thread only.
+    bool stopping() const { return m_stop; }
 
 private:
     void quit();
 
     QObject *m_owner;
-    std::atomic<bool> m_stop{false};
+    bool m_stop = false;
     QEventLoop *m_loop = nullptr;
 };

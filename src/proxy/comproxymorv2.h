@@ -125,8 +125,8 @@ private:
     Timing timing;
     Log log;
 
-    // Everything below lives on the worker's thread; only workerLoop
-    // is touched from other threads.
+    // Everything below lives on the worker's thread; stop() from another
+    // thread reaches it as a queued call.
     QSerialPort *devPort = nullptr;
     bool devReopen = false;
     QSerialPort *appPort = nullptr;

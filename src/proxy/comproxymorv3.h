@@ -111,8 +111,8 @@ private:
     Timings timings;
     Log log;
 
-    // Everything below lives on the worker's thread; only workerLoop
-    // is touched from other threads.
+    // Everything below lives on the worker's thread; stop() from another
+    // thread reaches it as a queued call.
     QSerialPort *devPort = nullptr;
     Morv3Decoder devFrame{Morv3Decoder::DeviceSide};
     bool devReopen = false;
