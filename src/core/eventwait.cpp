@@ -5,32 +5,16 @@
 #include <QThread>
 #include <QTimer>
 
-namespace {
-
-struct Frame
-{
-    bool woken = false;
-    Frame *outer = nullptr;
-};
-
-thread_local Frame *innermost = nullptr;
-
-} // namespace
-
 bool EventWait::until(int msecs, const std::function<bool()> &done)
 {
     const QDeadlineTimer deadline(qMax(msecs, 0), Qt::PreciseTimer);
     QAbstractEventDispatcher *dispatcher = QThread::currentThread()->eventDispatcher();
-    Frame frame;
-    frame.outer = innermost;
-    innermost = &frame;
-
     // The timer's own event is what wakes the dispatcher at the deadline.
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
     bool met = false;
-    while (!(met = frame.woken || (done && done())) && !deadline.hasExpired()) {
+    while (!(met = done && done()) && !deadline.hasExpired()) {
         if (!dispatcher) {
             // No event loop on this thread yet: nothing can arrive, just sleep.
             QThread::msleep(static_cast<unsigned long>(deadline.remainingTime()));
@@ -40,22 +24,5 @@ bool EventWait::until(int msecs, const std::function<bool()> &done)
             dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         }
     }
-    innermost = frame.outer;
     return met;
-}
-
-void EventWait::wake()
-{
-    if (innermost)
-        innermost->woken = true;
-}
-
-bool EventWait::isWaiting()
-{
-    return innermost != nullptr;
-}
-
-void sleepProcessingEvents(int msecs)
-{
-    EventWait::until(msecs, {});
 }

@@ -14,19 +14,7 @@ class EventWait
 {
 public:
     // Runs events until done() holds (checked first and after every batch
-    // of events), wake() is called on this thread, or msecs have passed.
-    // Returns true when done() held or wake() ended the wait, false when
-    // the deadline passed first.
+    // of events) or msecs have passed. Returns true when done() held, false
+    // when the deadline passed first.
     static bool until(int msecs, const std::function<bool()> &done);
-
-    // Ends the innermost wait of the calling thread once the event being
-    // handled returns. Without a wait in progress it does nothing: callers
-    // keep what woke them in state that their done() condition reads.
-    static void wake();
-
-    // Whether the calling thread is inside a wait.
-    static bool isWaiting();
 };
-
-// Waits at least msecs milliseconds while the calling thread's events run.
-void sleepProcessingEvents(int msecs);

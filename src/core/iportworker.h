@@ -10,6 +10,9 @@ class IPortWorker : public IWorker
 public:
     using IWorker::IWorker;
 
+    // Leads the OFD traffic inside a serial device's own frames.
+    static constexpr quint8 kOfdMarker = 0xDA;
+
     virtual void portDataReceived(QByteArray data) = 0;
     virtual void portConnectionLost() = 0;
     virtual void portConnectionEstablished() = 0;

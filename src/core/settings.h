@@ -11,10 +11,14 @@ struct UsbDeviceSettings
     bool hotplugged = false;
 };
 
+// The rate of a port the settings leave open, and always that of the
+// application's side of a serial device.
+constexpr qint32 kStandardBaudRate = 115200;
+
 struct PortSettings
 {
     QString port;
-    int baudrate = 115200;
+    int baudrate = kStandardBaudRate;
 };
 
 // Entries that give no valid protocol are served by the protocol-3 proxy.

@@ -18,15 +18,6 @@ std::shared_ptr<WorkerGuard::State> WorkerGuard::attach(IWorker *worker)
     return state;
 }
 
-bool WorkerGuard::stopIfRunning(const std::shared_ptr<State> &state)
-{
-    QMutexLocker locker(&state->mutex);
-    if (state->finished || !state->worker)
-        return false;
-    state->worker->stop();
-    return true;
-}
-
 bool WorkerGuard::requestStop(const std::shared_ptr<State> &state)
 {
     QMutexLocker locker(&state->mutex);
@@ -54,12 +45,6 @@ bool WorkerGuard::invokeIn(const std::shared_ptr<State> &state, QObject *target,
     if (state->finished || !state->worker)
         return false;
     return QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
-}
-
-bool WorkerGuard::hasFinished(const std::shared_ptr<State> &state)
-{
-    QMutexLocker locker(&state->mutex);
-    return state->finished;
 }
 
 void WorkerGuard::onFinished()

@@ -28,14 +28,11 @@ public:
     // returns the state the caller keeps.
     static std::shared_ptr<State> attach(IWorker *worker);
 
-    // Calls worker->stop() unless it has finished; returns whether it did.
-    static bool stopIfRunning(const std::shared_ptr<State> &state);
     // Queues a call of stop() into the worker's own thread unless it has
     // finished; never waits for the worker. Returns whether it queued one.
     static bool requestStop(const std::shared_ptr<State> &state);
     // Queues a call of method(text) the same way, when the worker has one.
     static bool requestCall(const std::shared_ptr<State> &state, const char *method, const QString &text);
-    static bool hasFinished(const std::shared_ptr<State> &state);
     // Queues call into the thread of target (the worker, or an object of
     // the worker's own that lives as long as it) unless the worker has
     // finished; never waits. Returns whether it queued the call.

@@ -1,11 +1,9 @@
 #include "ofd/ofdworker.h"
 
 #include "core/hexdump.h"
-#include "ofd/ofdlog.h"
+#include "core/log.h"
 
 #include <QDateTime>
-#include <QEventLoop>
-#include <QThread>
 #include <QTimer>
 
 #include <log4cxx/mdc.h>
@@ -22,10 +20,10 @@ OfdWorker::OfdWorker(const QString &id, log4cxx::LoggerPtr debugLogger, QObject 
     qRegisterMetaType<SessionRecord>("SessionRecord");
     trafficTimer->setSingleShot(true);
     connect(trafficTimer, &QTimer::timeout, this, &OfdWorker::publishTraffic);
-    log = ofdlog::logger(objectName());
+    log = Log(objectName());
     // The service places the device log; without one the lines go where
     // the logger's configuration sends them.
-    debugLog = debugLogger ? debugLogger : ofdlog::logger(QStringLiteral("Debug-") + id);
+    debugLog = debugLogger ? Log(debugLogger) : Log(QStringLiteral("Debug-") + id);
     connect(versionTimer, &QTimer::timeout, this, &OfdWorker::sendVersionRequest);
     // About once a second while the device has not answered.
     handshakeTimer->setInterval(1000);
@@ -37,10 +35,7 @@ OfdWorker::OfdWorker(const QString &id, log4cxx::LoggerPtr debugLogger, QObject 
     pause();
 }
 
-OfdWorker::~OfdWorker()
-{
-    stopRequested.store(true);
-}
+OfdWorker::~OfdWorker() = default;
 
 void OfdWorker::setConnectTimeout(int ms)
 {
@@ -83,14 +78,7 @@ void OfdWorker::createChannel(int n)
 
 void OfdWorker::start()
 {
-    if (!stopRequested.load()) {
-        QEventLoop events;
-        loop = &events;
-        // A stop() that came before the loop existed is still seen.
-        if (!stopRequested.load())
-            events.exec();
-        loop = nullptr;
-    }
+    workerLoop.run();
     handshakeTimer->stop();
     frameTimer->stop();
     versionTimer->stop();
@@ -105,22 +93,12 @@ void OfdWorker::start()
 
 void OfdWorker::stop()
 {
-    stopRequested.store(true);
-    if (QThread::currentThread() == thread())
-        quitLoop();
-    else
-        QMetaObject::invokeMethod(this, &OfdWorker::quitLoop, Qt::QueuedConnection);
-}
-
-void OfdWorker::quitLoop()
-{
-    if (loop)
-        loop->quit();
+    workerLoop.stop();
 }
 
 void OfdWorker::pause()
 {
-    ofdlog::info(log, QStringLiteral("pause"));
+    log.info(QStringLiteral("pause"));
     paused = true;
     resetChannels();
     updateLink();
@@ -143,7 +121,7 @@ void OfdWorker::resetChannels()
 
 void OfdWorker::unpause()
 {
-    ofdlog::info(log, QStringLiteral("continue"));
+    log.info(QStringLiteral("continue"));
     decoder.clear();
     framingDropped = 0;
     frameTimer->stop();
@@ -164,7 +142,7 @@ void OfdWorker::onDataReceived(QByteArray a)
 
 void OfdWorker::processFrames()
 {
-    while (!paused && !stopRequested.load()) {
+    while (!paused && !workerLoop.stopping()) {
         const TlvCodec::Result result = decoder.next();
         if (result.outcome == TlvCodec::Outcome::Invalid) {
             framingLost(result);
@@ -182,7 +160,7 @@ void OfdWorker::processFrames()
         }
         frameTimer->stop();
         if (framingDropped > 0) {
-            ofdlog::info(log, QStringLiteral("TLV framing regained, %1 bytes dropped").arg(framingDropped));
+            log.info(QStringLiteral("TLV framing regained, %1 bytes dropped").arg(framingDropped));
             framingDropped = 0;
         }
         restartVersionTimer();
@@ -197,7 +175,7 @@ void OfdWorker::onFrameTimeout()
     const TlvCodec::Result result = decoder.next(true);
     if (result.outcome == TlvCodec::Outcome::Invalid) {
         if (result.loss == TlvCodec::Loss::Incomplete)
-            ofdlog::error(log, QStringLiteral("%1 != %2").arg(result.have).arg(result.announced));
+            log.error(QStringLiteral("%1 != %2").arg(result.have).arg(result.announced));
         framingLost(result);
     }
     processFrames();
@@ -217,7 +195,7 @@ void OfdWorker::framingLost(const TlvCodec::Result &result)
             why = QStringLiteral("frame incomplete at its time limit");
         else
             why = QStringLiteral("no frame start");
-        ofdlog::warn(log, QStringLiteral("TLV framing lost (%1), dropped until a frame starts: ").arg(why)
+        log.warn(QStringLiteral("TLV framing lost (%1), dropped until a frame starts: ").arg(why)
                               + hexDump(result.dropped.left(kShown)));
     }
     framingDropped += result.used;
@@ -225,13 +203,13 @@ void OfdWorker::framingLost(const TlvCodec::Result &result)
 
 void OfdWorker::sendCommand(const TlvCommand &command)
 {
-    ofdlog::info(log, QStringLiteral("Command --> %1").arg(commandName(command.tag)));
+    log.info(QStringLiteral("Command --> %1").arg(commandName(command.tag)));
     emit sendData(encodeFrame(command));
 }
 
 void OfdWorker::handleCommand(const TlvCommand &command)
 {
-    ofdlog::info(log, QStringLiteral("Command <-- %1").arg(commandName(command.tag)));
+    log.info(QStringLiteral("Command <-- %1").arg(commandName(command.tag)));
     const QByteArray &value = command.value;
     // Missing bytes of a short value count as zero.
     auto byteAt = [&value](int i) -> quint8 { return i < value.size() ? quint8(value.at(i)) : 0; };
@@ -240,11 +218,11 @@ void OfdWorker::handleCommand(const TlvCommand &command)
     if (waitingForVersion) {
         if (command.tag == TlvCodec::TxResponseVersion) {
             if (value.isEmpty()) {
-                ofdlog::error(log, QStringLiteral("Invalid version"));
+                log.error(QStringLiteral("Invalid version"));
             } else {
                 const qint8 version = qint8(byteAt(0));
                 if (version > 2) {
-                    ofdlog::error(log, QStringLiteral("Invalid version - %1").arg(int(version)));
+                    log.error(QStringLiteral("Invalid version - %1").arg(int(version)));
                 } else {
                     waitingForVersion = false;
                     handshakeTimer->stop();
@@ -253,7 +231,7 @@ void OfdWorker::handleCommand(const TlvCommand &command)
                 }
             }
         } else {
-            ofdlog::error(log, QStringLiteral("Command ignored, wait for version"));
+            log.error(QStringLiteral("Command ignored, wait for version"));
         }
     } else {
         switch (command.tag) {
@@ -284,13 +262,13 @@ void OfdWorker::handleCommand(const TlvCommand &command)
         case TlvCodec::TxData1:
             writeChannel(n, value);
             break;
+        case TlvCodec::TxLog:
+            writeDeviceLog(value);
+            break;
         default:
             break;
         }
     }
-
-    if (command.tag == TlvCodec::TxLog)
-        writeDeviceLog(value);
 }
 
 void OfdWorker::connectChannel(int n, const QByteArray &value)
@@ -299,7 +277,7 @@ void OfdWorker::connectChannel(int n, const QByteArray &value)
     const int zero = value.indexOf('\0');
     const QString host = QString::fromUtf8(zero < 0 ? value : value.left(zero));
     channel.worker->setHost(host);
-    ofdlog::info(log, QStringLiteral("Connect to %1:%2").arg(host).arg(channel.worker->port()));
+    log.info(QStringLiteral("Connect to %1:%2").arg(host).arg(channel.worker->port()));
     // A connection this replaces ends silently, with its unread bytes.
     if (channel.state == ChannelState::Lost)
         endSession(n, channel.worker->endCause());
@@ -332,11 +310,11 @@ void OfdWorker::writeChannel(int n, const QByteArray &value)
         channel.worker->write(value);
         return;
     case ChannelState::Lost:
-        ofdlog::warn(log, QStringLiteral("No write, connection lost"));
+        log.warn(QStringLiteral("No write, connection lost"));
         return;
     case ChannelState::Idle:
     case ChannelState::Closing:
-        ofdlog::warn(log, QStringLiteral("No write, connection closed"));
+        log.warn(QStringLiteral("No write, connection closed"));
         return;
     }
 }
@@ -386,28 +364,28 @@ void OfdWorker::deliver(int n)
 
 void OfdWorker::writeDeviceLog(const QByteArray &value)
 {
-    ofdlog::info(debugLog, hexDump(value));
+    debugLog.info(hexDump(value));
     const QByteArray rest = value.mid(1);
     const quint8 subType = value.isEmpty() ? 0 : quint8(value.at(0));
     switch (subType) {
     case 1:
-        ofdlog::info(debugLog, QStringLiteral("Начало передачи сообщения в ФН: [%1]").arg(hexDump(rest)));
+        debugLog.info(QStringLiteral("Начало передачи сообщения в ФН: [%1]").arg(hexDump(rest)));
         break;
     case 2:
-        ofdlog::info(debugLog, QStringLiteral("Продолжение передачи сообщения в ФН: [%1]").arg(hexDump(rest)));
+        debugLog.info(QStringLiteral("Продолжение передачи сообщения в ФН: [%1]").arg(hexDump(rest)));
         break;
     case 3:
-        ofdlog::info(debugLog, QStringLiteral("Начало приема сообщения от ФН: [%1]").arg(hexDump(rest)));
+        debugLog.info(QStringLiteral("Начало приема сообщения от ФН: [%1]").arg(hexDump(rest)));
         break;
     case 4:
-        ofdlog::info(debugLog, QStringLiteral("Продолжение приема сообщения от ФН: [%1]").arg(hexDump(rest)));
+        debugLog.info(QStringLiteral("Продолжение приема сообщения от ФН: [%1]").arg(hexDump(rest)));
         break;
     case 5:
         if (value.size() >= 2) {
             const QString code = QStringLiteral("%1").arg(quint8(value.at(1)), 2, 16, QLatin1Char('0')).toUpper();
-            ofdlog::info(debugLog, QStringLiteral("Ошибка в процессе обмена с ФН [%1]").arg(code));
+            debugLog.info(QStringLiteral("Ошибка в процессе обмена с ФН [%1]").arg(code));
         } else
-            ofdlog::info(debugLog, QStringLiteral("Неизвестная ошибка в процессе обмена с ФН"));
+            debugLog.info(QStringLiteral("Неизвестная ошибка в процессе обмена с ФН"));
         break;
     default:
         break;
@@ -456,9 +434,9 @@ void OfdWorker::endSession(int n, const QString &cause)
         // The accounting line goes to the journal like the service's own.
         log4cxx::MDC admit("journal", "info");
         if (record.result() == QLatin1String("ok"))
-            ofdlog::info(log, record.line(deviceName));
+            log.info(record.line(deviceName));
         else
-            ofdlog::warn(log, record.line(deviceName));
+            log.warn(record.line(deviceName));
     }
     emit sessionClosed(record);
     emit channelChanged(record);

@@ -5,15 +5,15 @@
 #include "ofd/tlvcodec.h"
 #include "ofd/tlvdecoder.h"
 #include "core/iworker.h"
+#include "core/log.h"
+#include "core/workerloop.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <log4cxx/logger.h>
 
-#include <atomic>
 
-class QEventLoop;
 class QTimer;
 
 // The host side of the device's TLV protocol: cuts the device's byte stream
@@ -115,7 +115,6 @@ private:
     void restartVersionTimer();
     void createChannel(int n);
     void resetChannels();
-    void quitLoop();
     void beginSession(int n);
     void endSession(int n, const QString &cause);
     SessionRecord snapshot(int n) const;
@@ -126,7 +125,7 @@ private:
 
     OfdChannel channels[2];
     bool waitingForVersion = true;
-    std::atomic<bool> stopRequested{false};
+    WorkerLoop workerLoop{this};
     TlvDecoder decoder{TlvDecoder::FromDevice};
     qsizetype framingDropped = 0;   // bytes dropped since framing was lost
     bool paused = false;
@@ -135,7 +134,6 @@ private:
     QTimer *handshakeTimer;
     QTimer *frameTimer;
     QTimer *trafficTimer;
-    QEventLoop *loop = nullptr;
     int sessionCount = 0;
     qint64 lastFrameMs = 0;
     qint64 toldFrameMs = 0;
@@ -144,6 +142,6 @@ private:
 
     int frameTimeout = 10000;
     int keepAliveInterval = 300000;
-    log4cxx::LoggerPtr log;
-    log4cxx::LoggerPtr debugLog;
+    Log log;
+    Log debugLog;
 };

@@ -1,7 +1,7 @@
 #include "ofd/tcpworker.h"
 
 #include "core/hexdump.h"
-#include "ofd/ofdlog.h"
+#include "core/log.h"
 
 #include <QMetaType>
 #include <QTcpSocket>
@@ -39,7 +39,7 @@ TcpWorker::TcpWorker(const QString &name, QObject *parent)
     , drainLogTimer(new QTimer(this))
 {
     setObjectName(name);
-    log = ofdlog::logger(name);
+    log = Log(name);
     qRegisterMetaType<TcpWorker::ConnectionState>("TcpWorker::ConnectionState");
     connectTimer->setSingleShot(true);
     drainTimer->setSingleShot(true);
@@ -47,7 +47,7 @@ TcpWorker::TcpWorker(const QString &name, QObject *parent)
     connect(connectTimer, &QTimer::timeout, this, &TcpWorker::onAttemptTimeout);
     connect(drainTimer, &QTimer::timeout, this, &TcpWorker::finishClose);
     connect(drainLogTimer, &QTimer::timeout, this, [this] {
-        ofdlog::info(log, QStringLiteral("Wait for queue empty (%1)").arg(bytesToWrite()));
+        log.info(QStringLiteral("Wait for queue empty (%1)").arg(bytesToWrite()));
     });
 }
 
@@ -100,7 +100,7 @@ void TcpWorker::logConnectError(const QString &text)
     // Within a run of failures to the same server only the hourly reminder speaks.
     const QString server = QStringLiteral("%1:%2").arg(host_).arg(port_);
     if (!trouble.failing() || troubleServer != server)
-        ofdlog::error(log, text);
+        log.error(text);
 }
 
 void TcpWorker::connectFailed(const QString &why)
@@ -113,7 +113,7 @@ void TcpWorker::connectFailed(const QString &why)
     }
     const RepeatedFailure::Say say = trouble.fail(why);
     if (say == RepeatedFailure::Say::Reminder)
-        ofdlog::error(log, trouble.reminderText(QStringLiteral("Connect to %1").arg(server)));
+        log.error(trouble.reminderText(QStringLiteral("Connect to %1").arg(server)));
     emit troubleChanged(QStringLiteral("Connect to %1 failed: %2").arg(server, why), trouble.attempts(), trouble.since());
 }
 
@@ -165,7 +165,7 @@ void TcpWorker::tryNextAddress()
     }
     const QHostAddress address = addresses.at(nextAddress++);
     attemptAddress = address.toString();
-    ofdlog::info(log, QStringLiteral("Found address: %1").arg(attemptAddress));
+    log.info(QStringLiteral("Found address: %1").arg(attemptAddress));
 
     // A fresh socket per attempt: nothing of a failed one can reach the next.
     socket = new QTcpSocket(this);
@@ -199,9 +199,9 @@ void TcpWorker::onSocketConnected()
     if (sender() != socket || phase != Phase::Connecting)
         return;
     connectTimer->stop();
-    ofdlog::info(log, QStringLiteral("Connect to %1 established").arg(attemptAddress));
+    log.info(QStringLiteral("Connect to %1 established").arg(attemptAddress));
     if (trouble.succeed()) {
-        ofdlog::info(log, trouble.endText(QStringLiteral("Connect to %1").arg(troubleServer), QStringLiteral("established"),
+        log.info(trouble.endText(QStringLiteral("Connect to %1").arg(troubleServer), QStringLiteral("established"),
                                           QStringLiteral("failing")));
         emit troubleChanged(QString(), 0, 0);
     }
@@ -244,11 +244,11 @@ void TcpWorker::onSocketError(QAbstractSocket::SocketError error)
     if (error != QAbstractSocket::RemoteHostClosedError)
         socketFailed = true;
     if (socket->bytesToWrite() > 0)
-        ofdlog::error(log, QStringLiteral("tcp write failed: %1 (%2 bytes not sent)")
+        log.error(QStringLiteral("tcp write failed: %1 (%2 bytes not sent)")
                                .arg(socket->errorString())
                                .arg(socket->bytesToWrite()));
     else if (error != QAbstractSocket::RemoteHostClosedError)
-        ofdlog::error(log, QStringLiteral("Socket error: %1").arg(socket->errorString()));
+        log.error(QStringLiteral("Socket error: %1").arg(socket->errorString()));
     // The end itself comes with the state change to unconnected.
 }
 
@@ -272,8 +272,8 @@ bool TcpWorker::takeFromSocket(qsizetype limit)
         const QByteArray chunk = socket->read(kReadChunk);
         if (chunk.isEmpty())
             break;
-        if (log->isInfoEnabled())
-            ofdlog::info(log, QStringLiteral("tcp read: ") + hexDump(chunk));
+        if (log.logger()->isInfoEnabled())
+            log.info(QStringLiteral("tcp read: ") + hexDump(chunk));
         readBuffer.append(chunk);
         received += chunk.size();
         got = true;
@@ -303,7 +303,7 @@ void TcpWorker::onStateChanged(QAbstractSocket::SocketState state)
 {
     if (sender() != socket || (phase != Phase::Connected && phase != Phase::Draining))
         return;
-    ofdlog::info(log, QStringLiteral("Change connection state to %1").arg(stateName(state)));
+    log.info(QStringLiteral("Change connection state to %1").arg(stateName(state)));
     if (state != QAbstractSocket::UnconnectedState)
         return;
     if (phase == Phase::Draining) {
@@ -313,7 +313,7 @@ void TcpWorker::onStateChanged(QAbstractSocket::SocketState state)
     // Bytes the socket still holds belong to the device: keep them all,
     // over the limit if need be, before the end is reported.
     takeFromSocket(std::numeric_limits<qsizetype>::max());
-    ofdlog::info(log, QStringLiteral("connection lost"));
+    log.info(QStringLiteral("connection lost"));
     endCauseText = socketFailed ? QStringLiteral("socket-error") : QStringLiteral("server-close");
     phase = Phase::Idle;
     retire(socket, false);
@@ -341,14 +341,14 @@ bool TcpWorker::write(const QByteArray &data)
     case Phase::Connecting:
         // Bytes for the connection being made: they go once it is up.
         if (earlyWrites.size() + data.size() > writeLimit) {
-            ofdlog::error(log, QStringLiteral("Send queue over %1 bytes, connection dropped").arg(writeLimit));
+            log.error(QStringLiteral("Send queue over %1 bytes, connection dropped").arg(writeLimit));
             discard();
             endCauseText = QStringLiteral("socket-error");
             report(Disconnected);
             return false;
         }
         earlyWrites.append(data);
-        ofdlog::info(log, QStringLiteral("New queue size = %1").arg(earlyWrites.size()));
+        log.info(QStringLiteral("New queue size = %1").arg(earlyWrites.size()));
         return true;
     case Phase::Connected:
         return writeNow(data);
@@ -356,7 +356,7 @@ bool TcpWorker::write(const QByteArray &data)
     case Phase::Draining:
         break;
     }
-    ofdlog::error(log, QStringLiteral("Socket is NULL"));
+    log.error(QStringLiteral("Socket is NULL"));
     return false;
 }
 
@@ -365,7 +365,7 @@ bool TcpWorker::writeNow(const QByteArray &data)
     // The socket may end inside write() or flush(); the end is then handled
     // and reported by onStateChanged, and this connection is over.
     QTcpSocket *const current = socket;
-    ofdlog::info(log, QStringLiteral("New queue size = %1").arg(current->bytesToWrite() + data.size()));
+    log.info(QStringLiteral("New queue size = %1").arg(current->bytesToWrite() + data.size()));
     const qint64 written = current->write(data);
     if (socket != current)
         return false;
@@ -376,10 +376,10 @@ bool TcpWorker::writeNow(const QByteArray &data)
     current->flush();
     if (socket != current)
         return false;
-    if (log->isInfoEnabled())
-        ofdlog::info(log, QStringLiteral("tcp write: ") + hexDump(data));
+    if (log.logger()->isInfoEnabled())
+        log.info(QStringLiteral("tcp write: ") + hexDump(data));
     const qint64 queued = current->bytesToWrite();
-    ofdlog::info(log, QStringLiteral("New queue size = %1").arg(queued));
+    log.info(QStringLiteral("New queue size = %1").arg(queued));
     if (queued > writeLimit) {
         fail(QStringLiteral("Send queue over %1 bytes, connection dropped").arg(writeLimit));
         return false;
@@ -389,7 +389,7 @@ bool TcpWorker::writeNow(const QByteArray &data)
 
 void TcpWorker::fail(const QString &error)
 {
-    ofdlog::error(log, error);
+    log.error(error);
     sampleUnacked();
     endCauseText = QStringLiteral("socket-error");
     phase = Phase::Idle;
@@ -405,7 +405,7 @@ void TcpWorker::close()
         return;
     case Phase::LookingUp:
     case Phase::Connecting:
-        ofdlog::info(log, QStringLiteral("Connection canceled"));
+        log.info(QStringLiteral("Connection canceled"));
         discard();
         endCauseText = QStringLiteral("device-close");
         report(Disconnected);
@@ -419,7 +419,7 @@ void TcpWorker::close()
         return;
     }
     phase = Phase::Draining;
-    ofdlog::info(log, QStringLiteral("Wait for queue empty (%1)").arg(outstanding));
+    log.info(QStringLiteral("Wait for queue empty (%1)").arg(outstanding));
     drainTimer->start(drainTimeout);
     drainLogTimer->start();
 }
@@ -471,7 +471,7 @@ void TcpWorker::retire(QTcpSocket *old, bool keepWrites)
     if (keepWrites && old->state() == QAbstractSocket::ConnectedState && old->bytesToWrite() > 0) {
         // Bytes written for this connection still go to its server, on
         // their own: nothing of it reaches us any more.
-        ofdlog::info(log, QStringLiteral("Wait for queue empty (%1)").arg(old->bytesToWrite()));
+        log.info(QStringLiteral("Wait for queue empty (%1)").arg(old->bytesToWrite()));
         connect(old, &QTcpSocket::bytesWritten, old, [old] {
             if (old->bytesToWrite() == 0)
                 old->disconnectFromHost();
@@ -485,7 +485,7 @@ void TcpWorker::retire(QTcpSocket *old, bool keepWrites)
         return;
     }
     if (old->state() != QAbstractSocket::UnconnectedState) {
-        ofdlog::info(log, QStringLiteral("socket close"));
+        log.info(QStringLiteral("socket close"));
         // Past the drain limit what is left goes with the connection.
         if (old->bytesToWrite() > 0)
             old->abort();

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+#include "core/log.h"
 #include "core/repeatedfailure.h"
 
 #include <log4cxx/logger.h>
@@ -159,7 +160,7 @@ private:
     qsizetype readLimit = kReadLimit;
     qsizetype writeLimit = kWriteLimit;
     Resolver resolve;
-    log4cxx::LoggerPtr log;
+    Log log;
     qint64 sent = 0;
     qint64 received = 0;
     qint64 unacked = 0;

@@ -1,20 +1,15 @@
 #include "proxy/comproxymorv2.h"
 
-#include "core/eventwait.h"
 #include "core/hexdump.h"
 #include "proxy/morv2frame.h"
 
 #include <QSignalBlocker>
 #include <QTimer>
 
-#include <log4cxx/logger.h>
-
 #include <chrono>
 
 namespace {
 
-constexpr char kOfdMarker = char(0xDA);
-constexpr int kAppBaudRate = 115200;
 constexpr int kErrorsNamed = 5;   // failed exchanges in a row that are logged
 // The most OFD answers kept for the device; beyond it, new ones are turned
 // away until the queue has drained. An answer is one TLV frame of at most
@@ -39,66 +34,31 @@ bool isBareRequest(const QByteArray &data)
 
 } // namespace
 
-ComProxyMorv2::ExchangeException::ExchangeException(int line)
-    : m_text("error in line " + std::to_string(line))
-{
-}
-
 ComProxyMorv2::ComProxyMorv2(const ComDeviceSettings &entry, QObject *parent)
     : IPortWorker(parent)
     , entry(entry)
     , ofdPrefix(2, '\0')
 {
     setObjectName(QStringLiteral("ComProxy2-") + entry.id);
+    log = Log(objectName());
 }
 
 ComProxyMorv2::~ComProxyMorv2()
 {
-    stopRequested = true;
+    // Nothing the ports say while they go reaches this proxy.
+    for (QSerialPort *p : {devPort, appPort}) {
+        if (p)
+            p->disconnect(this);
+    }
     delete devPort;
     delete appPort;
 }
 
-void ComProxyMorv2::logInfo(const QString &text)
-{
-    LOG4CXX_INFO(log4cxx::Logger::getLogger(objectName().toStdString()), text.toStdString());
-}
-
-void ComProxyMorv2::logWarn(const QString &text)
-{
-    LOG4CXX_WARN(log4cxx::Logger::getLogger(objectName().toStdString()), text.toStdString());
-}
-
-void ComProxyMorv2::logError(const QString &text)
-{
-    LOG4CXX_ERROR(log4cxx::Logger::getLogger(objectName().toStdString()), text.toStdString());
-}
-
-void ComProxyMorv2::noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error,
+void ComProxyMorv2::noteOpen(PortOpenTrouble &trouble, const QString &port, bool opened, const QString &error,
                              bool device)
 {
-    // The first failure of a run is an ERROR, then one reminder an hour,
-    // and one line when the port opens again.
-    if (opened) {
-        if (trouble.succeed()) {
-            logInfo(trouble.endText(QStringLiteral("Port %1").arg(port), QStringLiteral("opened"), QStringLiteral("failing")));
-            if (device)
-                emit troubleChanged(QString(), 0, 0);
-        }
-        return;
-    }
-    switch (trouble.fail(error)) {
-    case RepeatedFailure::Say::First:
-        logError(error);
-        break;
-    case RepeatedFailure::Say::Reminder:
-        logError(trouble.reminderText(QStringLiteral("Open %1: %2").arg(port, error)));
-        break;
-    case RepeatedFailure::Say::Nothing:
-        break;
-    }
-    if (device)
-        emit troubleChanged(QStringLiteral("Open %1: %2").arg(port, error), trouble.attempts(), trouble.since());
+    if (trouble.note(log, port, opened, error) && device)
+        emit troubleChanged(trouble.statusText(), trouble.attempts(), trouble.since());
 }
 
 void ComProxyMorv2::start()
@@ -110,15 +70,15 @@ void ComProxyMorv2::start()
     connect(devPort, &QSerialPort::errorOccurred, this, &ComProxyMorv2::devError);
     connect(appPort, &QSerialPort::errorOccurred, this, &ComProxyMorv2::appError);
     connect(devPort, &QSerialPort::readyRead, this, &ComProxyMorv2::readFromDev);
-    connect(appPort, &QSerialPort::readyRead, this, &ComProxyMorv2::readFromSoft);
+    connect(appPort, &QSerialPort::readyRead, this, &ComProxyMorv2::readFromApp);
 
     for (Side side : {Side::Dev, Side::App}) {
         Morv2Link::Config config;
         config.enqWait = 0;   // listen for as long as nothing is to be sent
-        config.byteWait = m_timing.byteWait;
-        config.frameWait = m_timing.frameWait;
-        config.nakDelay = m_timing.nakDelay;
-        config.conflictDelay = side == Side::Dev ? m_timing.devConflictDelay : m_timing.appConflictDelay;
+        config.byteWait = timing.byteWait;
+        config.frameWait = timing.frameWait;
+        config.nakDelay = timing.nakDelay;
+        config.conflictDelay = side == Side::Dev ? timing.devConflictDelay : timing.appConflictDelay;
         Line &l = line(side);
         l.port = port(side);
         l.link = Morv2Link(config);
@@ -127,28 +87,27 @@ void ComProxyMorv2::start()
         l.timer->setTimerType(Qt::PreciseTimer);
         connect(l.timer, &QTimer::timeout, this, [this, side] { onLineTimeout(side); });
     }
-    m_openTimer = new QTimer(this);
-    m_openTimer->setSingleShot(true);
-    connect(m_openTimer, &QTimer::timeout, this, &ComProxyMorv2::openPorts);
-    m_ofdWaitTimer = new QTimer(this);
-    m_ofdWaitTimer->setSingleShot(true);
-    connect(m_ofdWaitTimer, &QTimer::timeout, this, &ComProxyMorv2::checkOfdWait);
+    openTimer = new QTimer(this);
+    openTimer->setSingleShot(true);
+    connect(openTimer, &QTimer::timeout, this, &ComProxyMorv2::openPorts);
+    ofdWaitTimer = new QTimer(this);
+    ofdWaitTimer->setSingleShot(true);
+    connect(ofdWaitTimer, &QTimer::timeout, this, &ComProxyMorv2::checkOfdWait);
 
     openPorts();
     // Everything runs in the slots; this only waits for stop().
-    while (!stopping())
-        EventWait::until(3600 * 1000, [this] { return stopping(); });
+    workerLoop.run();
     finish();
 }
 
 void ComProxyMorv2::finish()
 {
-    if (m_finished)
+    if (ended)
         return;
-    m_finished = true;
+    ended = true;
     // Whatever exchange was under way is abandoned here.
-    m_openTimer->stop();
-    m_ofdWaitTimer->stop();
+    openTimer->stop();
+    ofdWaitTimer->stop();
     for (Side side : {Side::Dev, Side::App}) {
         Line &l = line(side);
         l.timer->stop();
@@ -161,9 +120,7 @@ void ComProxyMorv2::finish()
 
 void ComProxyMorv2::stop()
 {
-    stopRequested = true;
-    // Any event ends the worker's wait, which then sees the flag.
-    QMetaObject::invokeMethod(this, [] { EventWait::wake(); }, Qt::QueuedConnection);
+    workerLoop.stop();
 }
 
 void ComProxyMorv2::onOfdDataReceived(QByteArray data)
@@ -173,24 +130,24 @@ void ComProxyMorv2::onOfdDataReceived(QByteArray data)
     if (isBareRequest(data) && ofdQueue.contains(data))
         return;
     if (ofdQueue.size() >= kOfdQueueFrames) {
-        if (m_ofdDropped == 0) {
+        if (ofdDropped == 0) {
             qsizetype queued = 0;
             for (const QByteArray &answer : std::as_const(ofdQueue))
                 queued += answer.size();
-            logWarn(QStringLiteral("OFD queue full (%1 frames, %2 bytes), new answers dropped until it drains | ")
+            log.warn(QStringLiteral("OFD queue full (%1 frames, %2 bytes), new answers dropped until it drains | ")
                         .arg(ofdQueue.size())
                         .arg(queued)
                     + hexDump(data));
         }
-        ++m_ofdDropped;
-        m_ofdDroppedBytes += data.size();
+        ++ofdDropped;
+        ofdDroppedBytes += data.size();
         emit framesDropped(QStringLiteral("overflow"), 1);
         return;
     }
     ofdQueue.append(data);
     ofdQueuedAt.append(monotonicMs());
-    if (m_ofdWaitTimer && !m_ofdWaitTimer->isActive() && !m_ofdWaitReported)
-        m_ofdWaitTimer->start(m_timing.ofdWaitWarn);
+    if (ofdWaitTimer && !ofdWaitTimer->isActive() && !ofdWaitReported)
+        ofdWaitTimer->start(timing.ofdWaitWarn);
     serviceLines();
 }
 
@@ -199,15 +156,15 @@ QByteArray ComProxyMorv2::takeOfdAnswer()
     const QByteArray data = ofdQueue.takeFirst();
     ofdQueuedAt.removeFirst();
     if (ofdQueue.isEmpty()) {
-        if (m_ofdDropped > 0) {
-            logWarn(QStringLiteral("OFD queue drained, %1 answers (%2 bytes) dropped while it was full")
-                        .arg(m_ofdDropped)
-                        .arg(m_ofdDroppedBytes));
-            m_ofdDropped = 0;
-            m_ofdDroppedBytes = 0;
+        if (ofdDropped > 0) {
+            log.warn(QStringLiteral("OFD queue drained, %1 answers (%2 bytes) dropped while it was full")
+                        .arg(ofdDropped)
+                        .arg(ofdDroppedBytes));
+            ofdDropped = 0;
+            ofdDroppedBytes = 0;
         }
-        m_ofdWaitTimer->stop();
-        m_ofdWaitReported = false;
+        ofdWaitTimer->stop();
+        ofdWaitReported = false;
     }
     return data;
 }
@@ -216,15 +173,15 @@ QByteArray ComProxyMorv2::takeOfdAnswer()
 // device has not taken them in time.
 void ComProxyMorv2::checkOfdWait()
 {
-    if (ofdQueue.isEmpty() || m_ofdWaitReported)
+    if (ofdQueue.isEmpty() || ofdWaitReported)
         return;
     const qint64 waited = monotonicMs() - ofdQueuedAt.first();
-    if (waited < m_timing.ofdWaitWarn) {
-        m_ofdWaitTimer->start(int(m_timing.ofdWaitWarn - waited));
+    if (waited < timing.ofdWaitWarn) {
+        ofdWaitTimer->start(int(timing.ofdWaitWarn - waited));
         return;
     }
-    m_ofdWaitReported = true;
-    logWarn(QStringLiteral("OFD frame waiting for the device for %1 ms (%2 in the queue, dev line %3) | ")
+    ofdWaitReported = true;
+    log.warn(QStringLiteral("OFD frame waiting for the device for %1 ms (%2 in the queue, dev line %3) | ")
                 .arg(waited)
                 .arg(ofdQueue.size())
                 .arg(QLatin1String(devPort && devPort->isOpen() ? "open" : "closed"))
@@ -248,7 +205,7 @@ void ComProxyMorv2::portError(Side side, QSerialPort::SerialPortError error)
     // long as it stays open; once it is closed, it is reopened.
     if (error != QSerialPort::NoError && !p->isOpen())
         return;
-    logError(QStringLiteral("%1 error %2").arg(QLatin1String(sideName(side))).arg(int(error)));
+    log.error(QStringLiteral("%1 error %2").arg(QLatin1String(sideName(side))).arg(int(error)));
     if (error == QSerialPort::NoError)
         return;
     if (side == Side::Dev) {
@@ -263,8 +220,8 @@ void ComProxyMorv2::portError(Side side, QSerialPort::SerialPortError error)
     }
     // Ended outside the port's own signal; reopened from the event loop.
     QMetaObject::invokeMethod(this, [this, side] { abortExchange(side); }, Qt::QueuedConnection);
-    if (!m_openTimer->isActive())
-        m_openTimer->start(0);
+    if (!openTimer->isActive())
+        openTimer->start(0);
 }
 
 bool ComProxyMorv2::openDevPort()
@@ -284,17 +241,17 @@ bool ComProxyMorv2::openPort(Side side)
     p->close();
     line(side).link.reset();
     const PortSettings &settings = side == Side::Dev ? entry.dev : entry.app;
-    logInfo(QStringLiteral("Open %1...").arg(settings.port));
+    log.info(QStringLiteral("Open %1...").arg(settings.port));
     p->setPortName(settings.port);
-    p->setBaudRate(side == Side::Dev ? settings.baudrate : kAppBaudRate);
-    RepeatedFailure &trouble = side == Side::Dev ? devTrouble : appTrouble;
+    p->setBaudRate(side == Side::Dev ? settings.baudrate : kStandardBaudRate);
+    PortOpenTrouble &trouble = side == Side::Dev ? devTrouble : appTrouble;
     if (!p->open(QIODevice::ReadWrite)) {
         noteOpen(trouble, settings.port, false, p->errorString(), side == Side::Dev);
         return false;
     }
     // Cleared before "OK" is written: whatever comes after the line is kept.
     p->clear();
-    logInfo(QStringLiteral("OK"));
+    log.info(QStringLiteral("OK"));
     noteOpen(trouble, settings.port, true, QString(), side == Side::Dev);
     return true;
 }
@@ -318,7 +275,7 @@ void ComProxyMorv2::openPorts()
         }
     }
     if (!linesUp()) {
-        m_openTimer->start(m_timing.retryDelay);
+        openTimer->start(timing.retryDelay);
         return;
     }
     appReopen = false;
@@ -341,7 +298,7 @@ void ComProxyMorv2::closeLine(Side side)
     if (!l.current.isEmpty())
         lost.prepend(l.current);
     for (const QByteArray &frame : std::as_const(lost))
-        logWarn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side))) + hexDump(frame));
+        log.warn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side))) + hexDump(frame));
     l.outgoing.clear();
     l.current.clear();
     l.currentIsOfd = false;
@@ -351,17 +308,17 @@ void ComProxyMorv2::serviceLines()
 {
     // An exchange may end at once on bytes already kept, which comes back
     // here: the outer call's loop looks again instead.
-    if (m_inService) {
-        m_serviceAgain = true;
+    if (inService) {
+        serviceAgain = true;
         return;
     }
-    m_inService = true;
+    inService = true;
     do {
-        m_serviceAgain = false;
+        serviceAgain = false;
         serviceLine(Side::Dev);
         serviceLine(Side::App);
-    } while (m_serviceAgain);
-    m_inService = false;
+    } while (serviceAgain);
+    inService = false;
 }
 
 // Free: no exchange, or only listening with nothing begun by the peer.
@@ -373,21 +330,21 @@ bool ComProxyMorv2::lineFree(Side side) const
 
 void ComProxyMorv2::serviceLine(Side side)
 {
-    if (stopping() || m_finished || !linesUp() || !lineFree(side))
+    if (stopping() || ended || !linesUp() || !lineFree(side))
         return;
     Line &l = line(side);
     if (l.current.isEmpty()) {
         // Application frames and OFD answers take turns for the device.
         const bool ofdWaiting = side == Side::Dev && !ofdQueue.isEmpty();
-        if (ofdWaiting && (l.outgoing.isEmpty() || m_ofdTurn)) {
-            l.current = ofdPrefix + kOfdMarker + takeOfdAnswer();
+        if (ofdWaiting && (l.outgoing.isEmpty() || ofdTurn)) {
+            l.current = ofdPrefix + char(kOfdMarker) + takeOfdAnswer();
             l.currentIsOfd = true;
-            logInfo(QStringLiteral("ofd -> dev | ") + hexDump(l.current));
+            log.info(QStringLiteral("ofd -> dev | ") + hexDump(l.current));
         } else if (!l.outgoing.isEmpty()) {
             l.current = l.outgoing.takeFirst();
             l.currentIsOfd = false;
             if (l.dropped > 0) {
-                logInfo(QStringLiteral("%1: line takes frames again, %2 were dropped")
+                log.info(QStringLiteral("%1: line takes frames again, %2 were dropped")
                             .arg(QLatin1String(sideName(side)))
                             .arg(l.dropped));
                 l.dropped = 0;
@@ -433,11 +390,11 @@ void ComProxyMorv2::apply(Side side, const Morv2Link::Actions &actions)
     else if (actions.timer == Morv2Link::Timer::Stop)
         l.timer->stop();
     if (actions.conflict)
-        logError(QStringLiteral("Conflict"));
+        log.error(QStringLiteral("Conflict"));
     if (actions.abandoned && l.sending) {
         // The peer most likely has our frame and moved on to its own; ours
         // goes again once the peer's has been passed on.
-        logWarn(QStringLiteral("%1 began a frame of its own, frame abandoned | ")
+        log.warn(QStringLiteral("%1 began a frame of its own, frame abandoned | ")
                     .arg(QLatin1String(sideName(side)))
                 + hexDump(l.current));
         l.sending = false;
@@ -452,16 +409,16 @@ void ComProxyMorv2::exchangeEnded(Side side, const Morv2Link::Actions &actions)
     if (actions.error == Morv2Link::NoError) {
         l.errorsInRow = 0;
     } else if (++l.errorsInRow <= kErrorsNamed) {
-        logError(QString::fromStdString(ExchangeException(actions.error).what()));
+        log.error(QStringLiteral("error in line %1").arg(actions.error));
     } else if (l.errorsInRow == kErrorsNamed + 1) {
         // A line full of noise fails over and over: say so once.
-        logError(QStringLiteral("%1: further errors in line not logged until an exchange succeeds")
+        log.error(QStringLiteral("%1: further errors in line not logged until an exchange succeeds")
                      .arg(QLatin1String(sideName(side))));
     }
     if (l.sending) {
         // Sent, or given up after every try: either way done with.
         if (side == Side::Dev)
-            m_ofdTurn = !l.currentIsOfd;
+            ofdTurn = !l.currentIsOfd;
         l.sending = false;
         l.current.clear();
         l.currentIsOfd = false;
@@ -473,7 +430,7 @@ void ComProxyMorv2::exchangeEnded(Side side, const Morv2Link::Actions &actions)
 
 void ComProxyMorv2::abortExchange(Side side)
 {
-    if (stopping() || m_finished)
+    if (stopping() || ended)
         return;
     Line &l = line(side);
     if (l.port->isOpen()) {
@@ -492,13 +449,13 @@ void ComProxyMorv2::route(Side from, const QByteArray &data)
 {
     if (from == Side::App) {
         ofdPrefix = data.left(2);
-        logInfo(QStringLiteral("app -> dev | ") + hexDump(data));
+        log.info(QStringLiteral("app -> dev | ") + hexDump(data));
         enqueue(Side::Dev, data);
-    } else if (data.at(0) == kOfdMarker) {
-        logInfo(QStringLiteral("dev -> ofd | ") + hexDump(data));
+    } else if (quint8(data.at(0)) == kOfdMarker) {
+        log.info(QStringLiteral("dev -> ofd | ") + hexDump(data));
         emit portDataReceived(data.mid(1));
     } else {
-        logInfo(QStringLiteral("dev -> app | ") + hexDump(data));
+        log.info(QStringLiteral("dev -> app | ") + hexDump(data));
         enqueue(Side::App, data);
     }
 }
@@ -508,7 +465,7 @@ void ComProxyMorv2::enqueue(Side side, const QByteArray &data)
     Line &l = line(side);
     if (l.outgoing.size() >= kLineQueueFrames) {
         if (l.dropped == 0)
-            logWarn(QStringLiteral("%1: %2 frames wait for the line, new ones dropped until it takes one | ")
+            log.warn(QStringLiteral("%1: %2 frames wait for the line, new ones dropped until it takes one | ")
                         .arg(QLatin1String(sideName(side)))
                         .arg(l.outgoing.size())
                     + hexDump(data));
@@ -524,7 +481,7 @@ bool ComProxyMorv2::writeBytes(Side side, const QByteArray &bytes)
     if (!p->isOpen())
         return false;
     if (p->write(bytes) != bytes.size()) {
-        logError(QStringLiteral("%1 write failed: %2").arg(QLatin1String(sideName(side)), p->errorString()));
+        log.error(QStringLiteral("%1 write failed: %2").arg(QLatin1String(sideName(side)), p->errorString()));
         return false;
     }
     // Written when the line can take it (no flush(): on a full line it

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "core/iportworker.h"
-#include "core/repeatedfailure.h"
+#include "core/log.h"
 #include "core/settings.h"
+#include "core/workerloop.h"
+#include "proxy/portopentrouble.h"
 
 #include "proxy/morv2link.h"
 
@@ -10,9 +12,6 @@
 #include <QList>
 #include <QSerialPort>
 
-#include <atomic>
-#include <exception>
-#include <string>
 
 class QTimer;
 
@@ -41,20 +40,11 @@ public:
         int ofdWaitWarn = 5000;
     };
 
-    class ExchangeException : public std::exception
-    {
-    public:
-        explicit ExchangeException(int line);
-        const char *what() const noexcept override { return m_text.c_str(); }
-    private:
-        std::string m_text;
-    };
-
     explicit ComProxyMorv2(const ComDeviceSettings &entry, QObject *parent = nullptr);
     ~ComProxyMorv2() override;
 
     // Before start() only.
-    void setTiming(const Timing &timing) { m_timing = timing; }
+    void setTiming(const Timing &value) { timing = value; }
 
 signals:
     void finished() override;
@@ -70,7 +60,7 @@ private slots:
     void devError(QSerialPort::SerialPortError error);
     void appError(QSerialPort::SerialPortError error);
     void readFromDev() { onReadable(Side::Dev); }
-    void readFromSoft() { onReadable(Side::App); }
+    void readFromApp() { onReadable(Side::App); }
 
 public slots:
     void start() override;
@@ -122,48 +112,46 @@ private:
 
     bool writeBytes(Side side, const QByteArray &bytes);
 
-    Line &line(Side side) { return side == Side::Dev ? m_dev : m_app; }
-    const Line &line(Side side) const { return side == Side::Dev ? m_dev : m_app; }
+    Line &line(Side side) { return side == Side::Dev ? devLine : appLine; }
+    const Line &line(Side side) const { return side == Side::Dev ? devLine : appLine; }
     QSerialPort *port(Side side) const { return side == Side::Dev ? devPort : appPort; }
     static const char *sideName(Side side) { return side == Side::Dev ? "dev" : "app"; }
-    bool stopping() const { return stopRequested.load(); }
+    bool stopping() const { return workerLoop.stopping(); }
 
-    void logInfo(const QString &text);
-    void logWarn(const QString &text);
-    void logError(const QString &text);
     // Logs a failed or a good open of port as part of its run of failures.
-    void noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error, bool device);
+    void noteOpen(PortOpenTrouble &trouble, const QString &port, bool opened, const QString &error, bool device);
 
     ComDeviceSettings entry;
-    Timing m_timing;
+    Timing timing;
+    Log log;
 
-    // Everything below lives on the worker's thread; only stopRequested
-    // is touched from other threads.
+    // Everything below lives on the worker's thread; stop() from another
+    // thread reaches it as a queued call.
     QSerialPort *devPort = nullptr;
     bool devReopen = false;
     QSerialPort *appPort = nullptr;
     bool appReopen = false;
-    std::atomic<bool> stopRequested{false};
-    bool m_finished = false;
+    WorkerLoop workerLoop{this};
+    bool ended = false;
     // OFD answers waiting for the device, oldest first, with the time each
     // came; bounded, see onOfdDataReceived().
     QList<QByteArray> ofdQueue;
     QList<qint64> ofdQueuedAt;
     // Answers turned away while the queue was full, since it last drained.
-    int m_ofdDropped = 0;
-    qsizetype m_ofdDroppedBytes = 0;
+    int ofdDropped = 0;
+    qsizetype ofdDroppedBytes = 0;
     QByteArray ofdPrefix;
     // When the device line has an application frame and an OFD answer
     // waiting, they take turns: neither waits behind a run of the other.
-    bool m_ofdTurn = false;
-    QTimer *m_ofdWaitTimer = nullptr;
-    bool m_ofdWaitReported = false;
+    bool ofdTurn = false;
+    QTimer *ofdWaitTimer = nullptr;
+    bool ofdWaitReported = false;
 
-    Line m_dev;
-    Line m_app;
-    QTimer *m_openTimer = nullptr;
-    bool m_inService = false;
-    bool m_serviceAgain = false;
-    RepeatedFailure devTrouble;
-    RepeatedFailure appTrouble;
+    Line devLine;
+    Line appLine;
+    QTimer *openTimer = nullptr;
+    bool inService = false;
+    bool serviceAgain = false;
+    PortOpenTrouble devTrouble;
+    PortOpenTrouble appTrouble;
 };

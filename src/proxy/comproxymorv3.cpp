@@ -1,8 +1,6 @@
 #include "proxy/comproxymorv3.h"
 
-#include "core/eventwait.h"
 #include "core/hexdump.h"
-
 
 #include <QSignalBlocker>
 #include <QTimer>
@@ -12,10 +10,8 @@ namespace {
 constexpr quint8 kNone = 0xFF;
 constexpr quint8 kAsyncId = 0xF0;
 constexpr quint8 kFirstOwnId = 0xE0;
-constexpr quint8 kOfdMarker = 0xDA;
 constexpr quint8 kListenTaskA = 0xE5;
 constexpr quint8 kListenTaskB = 0xE6;
-constexpr qint32 kAppBaudRate = 115200;
 
 bool startsWith(const QByteArray &data, quint8 b)
 {
@@ -28,62 +24,21 @@ ComProxyMorv3::ComProxyMorv3(const ComDeviceSettings &entry, QObject *parent)
     : IPortWorker(parent), entry(entry)
 {
     setObjectName(QStringLiteral("ComProxy3-") + entry.id);
-    m_logger = log4cxx::Logger::getLogger(objectName().toStdString());
+    log = Log(objectName());
 }
 
 ComProxyMorv3::~ComProxyMorv3()
 {
-    stop();
     // Normally start() closed them already, in this same thread.
     closePort(appPort);
     closePort(devPort);
 }
 
-void ComProxyMorv3::logDebug(const QString &text)
-{
-    LOG4CXX_DEBUG(m_logger, text.toStdString());
-}
-
-void ComProxyMorv3::logInfo(const QString &text)
-{
-    LOG4CXX_INFO(m_logger, text.toStdString());
-}
-
-void ComProxyMorv3::logWarn(const QString &text)
-{
-    LOG4CXX_WARN(m_logger, text.toStdString());
-}
-
-void ComProxyMorv3::logError(const QString &text)
-{
-    LOG4CXX_ERROR(m_logger, text.toStdString());
-}
-
-void ComProxyMorv3::noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error,
+void ComProxyMorv3::noteOpen(PortOpenTrouble &trouble, const QString &port, bool opened, const QString &error,
                              bool device)
 {
-    // The first failure of a run is an ERROR, then one reminder an hour,
-    // and one line when the port opens again.
-    if (opened) {
-        if (trouble.succeed()) {
-            logInfo(trouble.endText(QStringLiteral("Port %1").arg(port), QStringLiteral("opened"), QStringLiteral("failing")));
-            if (device)
-                emit troubleChanged(QString(), 0, 0);
-        }
-        return;
-    }
-    switch (trouble.fail(error)) {
-    case RepeatedFailure::Say::First:
-        logError(error);
-        break;
-    case RepeatedFailure::Say::Reminder:
-        logError(trouble.reminderText(QStringLiteral("Open %1: %2").arg(port, error)));
-        break;
-    case RepeatedFailure::Say::Nothing:
-        break;
-    }
-    if (device)
-        emit troubleChanged(QStringLiteral("Open %1: %2").arg(port, error), trouble.attempts(), trouble.since());
+    if (trouble.note(log, port, opened, error) && device)
+        emit troubleChanged(trouble.statusText(), trouble.attempts(), trouble.since());
 }
 
 void ComProxyMorv3::start()
@@ -98,7 +53,7 @@ void ComProxyMorv3::start()
     appPort = new QSerialPort(this);
     connect(devPort, &QSerialPort::readyRead, this, &ComProxyMorv3::readFromDev);
     connect(devPort, &QSerialPort::errorOccurred, this, &ComProxyMorv3::devError);
-    connect(appPort, &QSerialPort::readyRead, this, &ComProxyMorv3::readFromSoft);
+    connect(appPort, &QSerialPort::readyRead, this, &ComProxyMorv3::readFromApp);
     connect(appPort, &QSerialPort::errorOccurred, this, &ComProxyMorv3::appError);
     devStageTimer = new QTimer(this);
     devStageTimer->setSingleShot(true);
@@ -109,8 +64,7 @@ void ComProxyMorv3::start()
 
     scheduleDevOpen();
     // Everything else happens in the slots; this only waits for stop().
-    while (!stopping())
-        EventWait::until(3600 * 1000, [this] { return stopping(); });
+    workerLoop.run();
 
     // stop() may come from any thread; the ports are closed here, in ours.
     devStageTimer->stop();
@@ -120,18 +74,15 @@ void ComProxyMorv3::start()
     if (watchdogTimer)
         watchdogTimer->stop();
     closePort(appPort);
-    devReady = false;
     devStage = DevStage::Closed;
     closePort(devPort);
-    logInfo(QStringLiteral("stopped"));
+    log.info(QStringLiteral("stopped"));
     emit finished();
 }
 
 void ComProxyMorv3::stop()
 {
-    m_stopRequested.store(true);
-    // Any event ends the worker's wait, which then sees the flag.
-    QMetaObject::invokeMethod(this, [] { EventWait::wake(); }, Qt::QueuedConnection);
+    workerLoop.stop();
 }
 
 void ComProxyMorv3::closePort(QSerialPort *port)
@@ -148,7 +99,6 @@ void ComProxyMorv3::closePort(QSerialPort *port)
 
 void ComProxyMorv3::scheduleDevOpen()
 {
-    devReady = false;
     // No polls or reconnects while the port is being (re)opened;
     // deviceStartup() restarts both timers.
     if (pollTimer)
@@ -171,15 +121,15 @@ void ComProxyMorv3::onDevStageTimer()
     case DevStage::Closing:
         closePort(devPort);
         devStage = DevStage::Waiting;
-        devStageTimer->start(m_timings.openWaitMs);
+        devStageTimer->start(timings.openWaitMs);
         return;
     case DevStage::Waiting:
         if (openDevPort()) {
             devStage = DevStage::Settling;
-            devStageTimer->start(m_timings.openWaitMs);
+            devStageTimer->start(timings.openWaitMs);
         } else {
             // As before: a second's pause, then the wait before opening.
-            devStageTimer->start(m_timings.retryMs + m_timings.openWaitMs);
+            devStageTimer->start(timings.retryMs + timings.openWaitMs);
         }
         return;
     case DevStage::Settling:
@@ -187,7 +137,6 @@ void ComProxyMorv3::onDevStageTimer()
         devFrame.clear();
         devBroken = 0;
         devStage = DevStage::Ready;
-        devReady = true;
         devReopen = false;
         deviceStartup();
         ensureAppPort();
@@ -198,14 +147,14 @@ void ComProxyMorv3::onDevStageTimer()
 bool ComProxyMorv3::openDevPort()
 {
     const QSignalBlocker blocker(devPort);
-    logInfo(QStringLiteral("Open %1...").arg(entry.dev.port));
+    log.info(QStringLiteral("Open %1...").arg(entry.dev.port));
     devPort->setPortName(entry.dev.port);
     devPort->setBaudRate(entry.dev.baudrate, QSerialPort::AllDirections);
     if (!devPort->open(QIODevice::ReadWrite)) {
         noteOpen(devTrouble, entry.dev.port, false, devPort->errorString(), true);
         return false;
     }
-    logInfo(QStringLiteral("OK"));
+    log.info(QStringLiteral("OK"));
     noteOpen(devTrouble, entry.dev.port, true, QString(), true);
     return true;
 }
@@ -220,7 +169,7 @@ void ComProxyMorv3::ensureAppPort()
     if (appPort->isOpen())
         appReopen = false;
     else
-        appRetryTimer->start(m_timings.retryMs);
+        appRetryTimer->start(timings.retryMs);
 }
 
 void ComProxyMorv3::openAppPort()
@@ -228,12 +177,12 @@ void ComProxyMorv3::openAppPort()
     appPort->blockSignals(true);
     if (appPort->isOpen())
         appPort->close();
-    logInfo(QStringLiteral("Open %1...").arg(entry.app.port));
+    log.info(QStringLiteral("Open %1...").arg(entry.app.port));
     appPort->setPortName(entry.app.port);
     // The application side always runs at 115200, whatever the entry says.
-    appPort->setBaudRate(kAppBaudRate, QSerialPort::AllDirections);
+    appPort->setBaudRate(kStandardBaudRate, QSerialPort::AllDirections);
     if (appPort->open(QIODevice::ReadWrite)) {
-        logInfo(QStringLiteral("OK"));
+        log.info(QStringLiteral("OK"));
         appPort->clear(QSerialPort::AllDirections);
         noteOpen(appTrouble, entry.app.port, true, QString(), false);
     } else {
@@ -256,8 +205,8 @@ void ComProxyMorv3::deviceStartup()
         watchdogTimer = new QTimer(this);
         connect(watchdogTimer, &QTimer::timeout, this, &ComProxyMorv3::doReconnect);
     }
-    pollTimer->start(m_timings.pollMs);
-    watchdogTimer->start(m_timings.watchdogMs);
+    pollTimer->start(timings.pollMs);
+    watchdogTimer->start(timings.watchdogMs);
 }
 
 void ComProxyMorv3::restartListening()
@@ -299,9 +248,9 @@ ComProxyMorv3::Write ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArr
     // A line that stops draining must not grow our memory: frames beyond
     // the bound are dropped, and said so once until it drains.
     const qint64 waiting = port->bytesToWrite();
-    if (waiting + bytes.size() > m_timings.maxPendingBytes) {
+    if (waiting + bytes.size() > timings.maxPendingBytes) {
         if (overflow.frames == 0)
-            logWarn(QStringLiteral("%1 port not draining (%2 bytes waiting), frames dropped until it does")
+            log.warn(QStringLiteral("%1 port not draining (%2 bytes waiting), frames dropped until it does")
                         .arg(side)
                         .arg(waiting));
         ++overflow.frames;
@@ -309,7 +258,7 @@ ComProxyMorv3::Write ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArr
         return Write::Full;
     }
     if (overflow.frames > 0) {
-        logInfo(QStringLiteral("%1 port draining again, %2 frames (%3 bytes) were dropped")
+        log.info(QStringLiteral("%1 port draining again, %2 frames (%3 bytes) were dropped")
                     .arg(side)
                     .arg(overflow.frames)
                     .arg(overflow.bytes));
@@ -326,7 +275,7 @@ ComProxyMorv3::Write ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArr
 
 quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
 {
-    if (!devReady)
+    if (!devReady())
         return kNone;
     Morv3Frame record;
     const QByteArray wire = Morv3Frame::encodeFrame(payload, &record);
@@ -338,16 +287,16 @@ quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
         pendingPollId = kNone;
     switch (writeFrame(devPort, wire)) {
     case Write::Done:
-        if (m_logger->isDebugEnabled())
-            logDebug(QStringLiteral("-o> ") + Morv3Frame::describe(record));
+        if (log.isDebugEnabled())
+            log.debug(QStringLiteral("-o> ") + Morv3Frame::describe(record));
         return record.id;
     case Write::NotOpen:
-        logWarn(QStringLiteral("device port not open, dropped -o> ") + Morv3Frame::describe(record));
+        log.warn(QStringLiteral("device port not open, dropped -o> ") + Morv3Frame::describe(record));
         break;
     case Write::Full:
         break;
     case Write::Failed:
-        logWarn(QStringLiteral("device port write failed (%1), dropped -o> ").arg(devPort->errorString())
+        log.warn(QStringLiteral("device port write failed (%1), dropped -o> ").arg(devPort->errorString())
                 + Morv3Frame::describe(record));
         break;
     }
@@ -356,8 +305,8 @@ quint8 ComProxyMorv3::sendRequest(const QByteArray &payload)
 
 void ComProxyMorv3::onOfdDataReceived(QByteArray data)
 {
-    if (!devReady) {
-        logWarn(QStringLiteral("device port not open, OFD answer dropped: ") + hexDump(data));
+    if (!devReady()) {
+        log.warn(QStringLiteral("device port not open, OFD answer dropped: ") + hexDump(data));
         return;
     }
     QByteArray payload;
@@ -375,7 +324,7 @@ void ComProxyMorv3::onOfdDataReceived(QByteArray data)
 void ComProxyMorv3::updateAsyncRequest()
 {
     if (listenTaskId != kNone) {
-        logInfo(QStringLiteral("reinit async on timer"));
+        log.info(QStringLiteral("reinit async on timer"));
         QByteArray poll;
         poll.append(char(0xC3));
         poll.append(char(listenTaskId));
@@ -384,7 +333,7 @@ void ComProxyMorv3::updateAsyncRequest()
             pendingPollId = id;
     }
     if (pollTimer)
-        pollTimer->start(m_timings.pollMs);
+        pollTimer->start(timings.pollMs);
 }
 
 void ComProxyMorv3::deviceLost()
@@ -400,7 +349,7 @@ void ComProxyMorv3::doReconnect()
 {
     if (devReopen)
         return;
-    logWarn(QStringLiteral("no data from the device for %1 ms, reopening").arg(m_timings.watchdogMs));
+    log.warn(QStringLiteral("no data from the device for %1 ms, reopening").arg(timings.watchdogMs));
     deviceLost();
 }
 
@@ -412,7 +361,7 @@ void ComProxyMorv3::devError(QSerialPort::SerialPortError error)
     // port is closed: report it once, the loop reopens the port.
     if (devReopen)
         return;
-    logError(QStringLiteral("dev error %1").arg(int(error)));
+    log.error(QStringLiteral("dev error %1").arg(int(error)));
     if (error == QSerialPort::UnsupportedOperationError)
         return;
     deviceLost();
@@ -422,7 +371,7 @@ void ComProxyMorv3::appError(QSerialPort::SerialPortError error)
 {
     if (error == QSerialPort::NoError || appReopen)
         return;
-    logError(QStringLiteral("app error %1").arg(int(error)));
+    log.error(QStringLiteral("app error %1").arg(int(error)));
     appReopen = true;
     // Reopened from the event loop, not inside the port's own signal.
     appRetryTimer->start(0);
@@ -430,7 +379,7 @@ void ComProxyMorv3::appError(QSerialPort::SerialPortError error)
 
 void ComProxyMorv3::readFromDev()
 {
-    if (!devReady)
+    if (!devReady())
         return;
     const QByteArray bytes = devPort->readAll();
     if (bytes.isEmpty())
@@ -440,7 +389,7 @@ void ComProxyMorv3::readFromDev()
         emit portConnectionEstablished();
     }
     if (watchdogTimer)
-        watchdogTimer->start(m_timings.watchdogMs);
+        watchdogTimer->start(timings.watchdogMs);
 
     for (char c : bytes) {
         switch (devFrame.step(quint8(c))) {
@@ -454,7 +403,7 @@ void ComProxyMorv3::readFromDev()
             droppedBroken(QStringLiteral("device"), devFrame.broken(), &devBroken);
             break;
         }
-        if (!devReady)
+        if (!devReady())
             return;   // the port is being reopened: the rest is stale
     }
 }
@@ -467,9 +416,9 @@ void ComProxyMorv3::droppedBroken(const QString &side, const QByteArray &bytes, 
     ++*count;
     emit framesDropped(QStringLiteral("framing"), 1);
     if (*count <= kNamed)
-        logWarn(QStringLiteral("broken frame from the %1 dropped: ").arg(side) + hexDump(bytes));
+        log.warn(QStringLiteral("broken frame from the %1 dropped: ").arg(side) + hexDump(bytes));
     else if (*count == kNamed + 1)
-        logWarn(QStringLiteral("more broken frames from the %1, dropped without a word until a whole frame comes").arg(side));
+        log.warn(QStringLiteral("more broken frames from the %1, dropped without a word until a whole frame comes").arg(side));
 }
 
 void ComProxyMorv3::handleDevFrame()
@@ -480,12 +429,12 @@ void ComProxyMorv3::handleDevFrame()
 
     if (frame.id >= kFirstOwnId && frame.id != kAsyncId) {
         if (!devFrame.crcMatches()) {
-            logWarn(QStringLiteral("bad CRC, answer dropped <o- ") + Morv3Frame::describe(frame));
+            log.warn(QStringLiteral("bad CRC, answer dropped <o- ") + Morv3Frame::describe(frame));
             emit framesDropped(QStringLiteral("crc"), 1);
             return;
         }
-        if (m_logger->isDebugEnabled())
-            logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
+        if (log.isDebugEnabled())
+            log.debug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
         if (frame.id == pendingAbortId) {
             pendingAbortId = kNone;
             if (startsWith(data, 0xA3))
@@ -509,14 +458,14 @@ void ComProxyMorv3::handleDevFrame()
             skip = 2;
         if (skip > 0 && !devFrame.crcMatches()) {
             // Not acknowledged either: the device still holds the message.
-            logWarn(QStringLiteral("bad CRC, OFD frame dropped <o- ") + Morv3Frame::describe(frame));
+            log.warn(QStringLiteral("bad CRC, OFD frame dropped <o- ") + Morv3Frame::describe(frame));
             emit framesDropped(QStringLiteral("crc"), 1);
             return;
         }
         if (skip > 0) {
             emit portDataReceived(data.mid(skip));
-            if (m_logger->isDebugEnabled())
-                logDebug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
+            if (log.isDebugEnabled())
+                log.debug(QStringLiteral("<o- ") + Morv3Frame::describe(frame));
             restartListening();
             return;
         }
@@ -524,21 +473,21 @@ void ComProxyMorv3::handleDevFrame()
 
     switch (writeFrame(appPort, devFrame.raw())) {
     case Write::Done:
-        logInfo(QStringLiteral("<-- ") + Morv3Frame::describe(frame));
+        log.info(QStringLiteral("<-- ") + Morv3Frame::describe(frame));
         break;
     case Write::NotOpen:
-        logWarn(QStringLiteral("application port not open, dropped <-- ") + Morv3Frame::describe(frame));
+        log.warn(QStringLiteral("application port not open, dropped <-- ") + Morv3Frame::describe(frame));
         break;
     case Write::Full:
         break;
     case Write::Failed:
-        logWarn(QStringLiteral("application port write failed (%1), dropped <-- ").arg(appPort->errorString())
+        log.warn(QStringLiteral("application port write failed (%1), dropped <-- ").arg(appPort->errorString())
                 + Morv3Frame::describe(frame));
         break;
     }
 }
 
-void ComProxyMorv3::readFromSoft()
+void ComProxyMorv3::readFromApp()
 {
     const QByteArray bytes = appPort->readAll();
     for (char c : bytes) {
@@ -561,8 +510,8 @@ void ComProxyMorv3::handleAppFrame()
 {
     const Morv3Frame &frame = appFrame.frame();
     const QString text = Morv3Frame::describe(frame);
-    if (!devReady) {
-        logWarn(QStringLiteral("device port not open, dropped --> ") + text);
+    if (!devReady()) {
+        log.warn(QStringLiteral("device port not open, dropped --> ") + text);
         return;
     }
     if (startsWith(frame.data, 0xC4)) {
@@ -580,15 +529,15 @@ void ComProxyMorv3::forwardToDevice(const QString &text)
 {
     switch (writeFrame(devPort, appFrame.raw())) {
     case Write::Done:
-        logInfo(QStringLiteral("--> ") + text);
+        log.info(QStringLiteral("--> ") + text);
         break;
     case Write::NotOpen:
-        logWarn(QStringLiteral("device port not open, dropped --> ") + text);
+        log.warn(QStringLiteral("device port not open, dropped --> ") + text);
         break;
     case Write::Full:
         break;
     case Write::Failed:
-        logWarn(QStringLiteral("device port write failed (%1), dropped --> ").arg(devPort->errorString()) + text);
+        log.warn(QStringLiteral("device port write failed (%1), dropped --> ").arg(devPort->errorString()) + text);
         break;
     }
 }

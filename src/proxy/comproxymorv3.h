@@ -2,14 +2,12 @@
 
 #include "proxy/morv3decoder.h"
 #include "core/iportworker.h"
-#include "core/repeatedfailure.h"
+#include "core/log.h"
 #include "core/settings.h"
+#include "core/workerloop.h"
+#include "proxy/portopentrouble.h"
 
 #include <QSerialPort>
-
-#include <log4cxx/logger.h>
-
-#include <atomic>
 
 class QTimer;
 
@@ -38,7 +36,7 @@ public:
     ~ComProxyMorv3() override;
 
     // Call before start().
-    void setTimings(const Timings &timings) { m_timings = timings; }
+    void setTimings(const Timings &value) { timings = value; }
 
 signals:
     void finished() override;
@@ -54,7 +52,7 @@ private slots:
     void devError(QSerialPort::SerialPortError error);
     void appError(QSerialPort::SerialPortError error);
     void readFromDev();
-    void readFromSoft();
+    void readFromApp();
     void updateAsyncRequest();
     void doReconnect();
 
@@ -102,26 +100,22 @@ private:
     void handleAppFrame();
     void deviceLost();
     void droppedBroken(const QString &side, const QByteArray &bytes, int *count);
-    bool stopping() const { return m_stopRequested.load(); }
+    bool stopping() const { return workerLoop.stopping(); }
+    // Open, settled and cleared: frames may be written to the device.
+    bool devReady() const { return devStage == DevStage::Ready; }
 
-    void logDebug(const QString &text);
-    void logInfo(const QString &text);
-    void logWarn(const QString &text);
-    void logError(const QString &text);
     // Logs a failed or a good open of port as part of its run of failures.
-    void noteOpen(RepeatedFailure &trouble, const QString &port, bool opened, const QString &error, bool device);
+    void noteOpen(PortOpenTrouble &trouble, const QString &port, bool opened, const QString &error, bool device);
 
     ComDeviceSettings entry;
-    Timings m_timings;
-    log4cxx::LoggerPtr m_logger;
+    Timings timings;
+    Log log;
 
-    // Everything below lives on the worker's thread; only m_stopRequested
-    // is touched from other threads.
+    // Everything below lives on the worker's thread; stop() from another
+    // thread reaches it as a queued call.
     QSerialPort *devPort = nullptr;
     Morv3Decoder devFrame{Morv3Decoder::DeviceSide};
     bool devReopen = false;
-    // Open, settled and cleared: frames may be written to the device.
-    bool devReady = false;
     DevStage devStage = DevStage::Closed;
     QTimer *devStageTimer = nullptr;
     int devBroken = 0;   // broken frames in a row, for a bounded log
@@ -135,7 +129,7 @@ private:
     Overflow devOverflow;
     Overflow appOverflow;
 
-    std::atomic<bool> m_stopRequested{false};
+    WorkerLoop workerLoop{this};
     bool firstRead = true;
     quint8 listenTaskId = 0xFF;
     quint8 pendingPollId = 0xFF;
@@ -143,6 +137,6 @@ private:
 
     QTimer *pollTimer = nullptr;
     QTimer *watchdogTimer = nullptr;
-    RepeatedFailure devTrouble;
-    RepeatedFailure appTrouble;
+    PortOpenTrouble devTrouble;
+    PortOpenTrouble appTrouble;
 };

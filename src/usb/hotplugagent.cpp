@@ -7,7 +7,6 @@ HotplugAgent::HotplugAgent(HotplugListener *listener)
     : d(std::make_unique<HotplugAgentPrivate>(listener))
     , m_listener(listener)
 {
-    d->q = this;
 }
 
 HotplugAgent::~HotplugAgent() = default;

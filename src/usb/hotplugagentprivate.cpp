@@ -3,6 +3,7 @@
 #include "core/hotpluglistener.h"
 #include "usb/poller.h"
 #include "usb/usblib.h"
+#include "usb/usbworker.h"
 
 #include <QObject>
 
@@ -34,11 +35,7 @@ int LIBUSB_CALL onHotplugEvent(libusb_context *, libusb_device *device, libusb_h
 
 QString HotplugAgentPrivate::deviceName(quint8 bus, const QVector<quint8> &ports)
 {
-    QString path;
-    for (quint8 port : ports)
-        path += QString::number(port) + QLatin1Char('.');
-    path.chop(1);
-    return QObject::tr("%1-%2").arg(bus).arg(path);
+    return QStringLiteral("%1-%2").arg(bus).arg(UsbLib::portChain(ports));
 }
 
 HotplugAgentPrivate::HotplugAgentPrivate(HotplugListener *listener) : listener(listener)
@@ -68,7 +65,7 @@ bool HotplugAgentPrivate::startDetection()
     }
     failureCode = usb->hotplugRegisterCallback(context,
                                                LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
-                                               LIBUSB_HOTPLUG_ENUMERATE, kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
+                                               LIBUSB_HOTPLUG_ENUMERATE, UsbWorker::kVendorId, LIBUSB_HOTPLUG_MATCH_ANY,
                                                LIBUSB_HOTPLUG_MATCH_ANY, onHotplugEvent, nullptr, &callbackHandle);
     if (failureCode != 0) {
         failedStep = QStringLiteral("callback registration");

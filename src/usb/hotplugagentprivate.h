@@ -5,7 +5,6 @@
 #include <QMap>
 #include <QString>
 
-class HotplugAgent;
 class HotplugListener;
 class Poller;
 
@@ -28,15 +27,12 @@ public:
     // code are kept. True when detection runs.
     bool startDetection();
 
-    HotplugAgent *q = nullptr;
     libusb_context *context = nullptr;
     libusb_hotplug_callback_handle callbackHandle = 0;
     Poller *poller = nullptr;
     HotplugListener *listener = nullptr;
     int failureCode = 0;
     QString failedStep;
-
-    static constexpr int kVendorId = 0x2912;
 
 private:
     void stopDetection();

@@ -5,12 +5,11 @@
 
 #include <QMutexLocker>
 
-#include <log4cxx/logger.h>
-
 Poller::Poller(HotplugAgentPrivate *agent)
     : agent(agent)
 {
     setObjectName(QStringLiteral("HotplugPoller"));
+    log = Log(objectName());
 }
 
 void Poller::requestStop()
@@ -57,8 +56,7 @@ void Poller::run()
         }
         // A failing call returns at once: wait before trying again.
         if (!failing) {
-            LOG4CXX_ERROR(log4cxx::Logger::getLogger(objectName().toStdString()),
-                          QStringLiteral("handle events: %1").arg(result).toStdString());
+            log.error(QStringLiteral("handle events: %1").arg(result));
         }
         failing = true;
         QMutexLocker locker(&stopLock);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/log.h"
+
 #include <QMutex>
 #include <QThread>
 #include <QWaitCondition>
@@ -35,6 +37,7 @@ private:
     bool stopping();
 
     HotplugAgentPrivate *agent;
+    Log log;
     QMutex stopLock;
     QWaitCondition stopChanged;
     bool stopRequested = false;

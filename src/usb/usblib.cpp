@@ -6,8 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMutexLocker>
-
-#include <log4cxx/logger.h>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstring>
@@ -16,13 +15,13 @@ namespace {
 
 const char kFileName[] = "libusb-1.0.so.0";
 const int kPortRoom = 8;
-const int kStringRoom = 1024;
 
 } // namespace
 
 UsbLib::UsbLib() : QLibrary()
 {
     setObjectName(QStringLiteral("UsbLib"));
+    log = Log(objectName());
 }
 
 UsbLib::~UsbLib()
@@ -74,7 +73,7 @@ void UsbLib::fail(const QString &text)
     if (text == failure)
         return;
     failure = text;
-    LOG4CXX_ERROR(log4cxx::Logger::getLogger(objectName().toStdString()), failure.toStdString());
+    log.error(failure);
 }
 
 bool UsbLib::unload()
@@ -108,26 +107,16 @@ void UsbLib::clearTable()
     fStrerror = nullptr;
     fOpen = nullptr;
     fClose = nullptr;
-    fGetDevice = nullptr;
     fClaimInterface = nullptr;
     fReleaseInterface = nullptr;
-    fOpenDeviceWithVidPid = nullptr;
     fClearHalt = nullptr;
-    fResetDevice = nullptr;
-    fSetAutoDetachKernelDriver = nullptr;
     fControlTransfer = nullptr;
     fBulkTransfer = nullptr;
-    fGetActiveConfigDescriptor = nullptr;
-    fFreeConfigDescriptor = nullptr;
     fAttachKernelDriver = nullptr;
     fDetachKernelDriver = nullptr;
     fKernelDriverActive = nullptr;
-    fGetMaxPacketSize = nullptr;
-    fGetConfiguration = nullptr;
-    fSetConfiguration = nullptr;
     fGetDeviceList = nullptr;
     fFreeDeviceList = nullptr;
-    fGetStringDescriptorAscii = nullptr;
     fGetDeviceDescriptor = nullptr;
     fGetPortNumbers = nullptr;
     fGetBusNumber = nullptr;
@@ -163,26 +152,16 @@ void UsbLib::resolveAll()
     }
     resolveInto(*this, fOpen, "libusb_open");
     resolveInto(*this, fClose, "libusb_close");
-    resolveInto(*this, fGetDevice, "libusb_get_device");
     resolveInto(*this, fClaimInterface, "libusb_claim_interface");
     resolveInto(*this, fReleaseInterface, "libusb_release_interface");
-    resolveInto(*this, fOpenDeviceWithVidPid, "libusb_open_device_with_vid_pid");
     resolveInto(*this, fClearHalt, "libusb_clear_halt");
-    resolveInto(*this, fResetDevice, "libusb_reset_device");
-    resolveInto(*this, fSetAutoDetachKernelDriver, "libusb_set_auto_detach_kernel_driver");
     resolveInto(*this, fControlTransfer, "libusb_control_transfer");
     resolveInto(*this, fBulkTransfer, "libusb_bulk_transfer");
-    resolveInto(*this, fGetActiveConfigDescriptor, "libusb_get_active_config_descriptor");
-    resolveInto(*this, fFreeConfigDescriptor, "libusb_free_config_descriptor");
     resolveInto(*this, fAttachKernelDriver, "libusb_attach_kernel_driver");
     resolveInto(*this, fDetachKernelDriver, "libusb_detach_kernel_driver");
     resolveInto(*this, fKernelDriverActive, "libusb_kernel_driver_active");
-    resolveInto(*this, fGetMaxPacketSize, "libusb_get_max_packet_size");
-    resolveInto(*this, fGetConfiguration, "libusb_get_configuration");
-    resolveInto(*this, fSetConfiguration, "libusb_set_configuration");
     resolveInto(*this, fGetDeviceList, "libusb_get_device_list");
     resolveInto(*this, fFreeDeviceList, "libusb_free_device_list");
-    resolveInto(*this, fGetStringDescriptorAscii, "libusb_get_string_descriptor_ascii");
     resolveInto(*this, fGetDeviceDescriptor, "libusb_get_device_descriptor");
     resolveInto(*this, fGetBusNumber, "libusb_get_bus_number");
     resolveInto(*this, fGetPortNumbers, "libusb_get_port_numbers");
@@ -338,65 +317,15 @@ bool UsbLib::interruptEventHandler(libusb_context *ctx)
     return true;
 }
 
-libusb_device *UsbLib::getDevice(libusb_device_handle *handle)
-{
-    return fGetDevice ? fGetDevice(handle) : nullptr;
-}
-
-libusb_device_handle *UsbLib::openDeviceWithVidPid(libusb_context *ctx, quint16 vendorId, quint16 productId)
-{
-    return fOpenDeviceWithVidPid ? fOpenDeviceWithVidPid(ctx, vendorId, productId) : nullptr;
-}
-
 int UsbLib::clearHalt(libusb_device_handle *handle, quint8 endpoint)
 {
     return fClearHalt ? fClearHalt(handle, endpoint) : LIBUSB_ERROR_NOT_SUPPORTED;
 }
 
-int UsbLib::resetDevice(libusb_device_handle *handle)
+QString UsbLib::portChain(const QVector<quint8> &ports)
 {
-    return fResetDevice ? fResetDevice(handle) : LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-int UsbLib::setAutoDetachKernelDriver(libusb_device_handle *handle, int enable)
-{
-    return fSetAutoDetachKernelDriver ? fSetAutoDetachKernelDriver(handle, enable) : LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-int UsbLib::getActiveConfigDescriptor(libusb_device *dev, libusb_config_descriptor **config)
-{
-    return fGetActiveConfigDescriptor ? fGetActiveConfigDescriptor(dev, config) : LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-void UsbLib::freeConfigDescriptor(libusb_config_descriptor *config)
-{
-    if (fFreeConfigDescriptor)
-        fFreeConfigDescriptor(config);
-}
-
-int UsbLib::getMaxPacketSize(libusb_device *dev, quint8 endpoint)
-{
-    return fGetMaxPacketSize ? fGetMaxPacketSize(dev, endpoint) : LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-int UsbLib::getConfiguration(libusb_device_handle *handle)
-{
-    int configuration = 0;
-    if (!fGetConfiguration || fGetConfiguration(handle, &configuration) != 0)
-        return -1;
-    return configuration;
-}
-
-int UsbLib::setConfiguration(libusb_device_handle *handle, int configuration)
-{
-    return fSetConfiguration ? fSetConfiguration(handle, configuration) : LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-QByteArray UsbLib::getStringDescriptorAscii(libusb_device_handle *handle, quint8 index)
-{
-    unsigned char text[kStringRoom] = {};
-    if (!fGetStringDescriptorAscii || fGetStringDescriptorAscii(handle, index, text, kStringRoom) < 0)
-        return QByteArray();
-    text[kStringRoom - 1] = 0;
-    return QByteArray(reinterpret_cast<const char *>(text));
+    QStringList numbers;
+    for (quint8 port : ports)
+        numbers.append(QString::number(port));
+    return numbers.join(QLatin1Char('.'));
 }

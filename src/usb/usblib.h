@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/log.h"
 #include "usb/sharedusbcontext.h"
 
 #include <QByteArray>
@@ -67,17 +68,10 @@ public:
     // cannot (older than 1.0.21).
     bool interruptEventHandler(libusb_context *ctx);
 
-    libusb_device *getDevice(libusb_device_handle *handle);
-    libusb_device_handle *openDeviceWithVidPid(libusb_context *ctx, quint16 vendorId, quint16 productId);
+    // The chain of port numbers from the root hub, joined by "." (4.2).
+    static QString portChain(const QVector<quint8> &ports);
+
     int clearHalt(libusb_device_handle *handle, quint8 endpoint);
-    int resetDevice(libusb_device_handle *handle);
-    int setAutoDetachKernelDriver(libusb_device_handle *handle, int enable);
-    int getActiveConfigDescriptor(libusb_device *dev, libusb_config_descriptor **config);
-    void freeConfigDescriptor(libusb_config_descriptor *config);
-    int getMaxPacketSize(libusb_device *dev, quint8 endpoint);
-    int getConfiguration(libusb_device_handle *handle);
-    int setConfiguration(libusb_device_handle *handle, int configuration);
-    QByteArray getStringDescriptorAscii(libusb_device_handle *handle, quint8 index);
 
 private:
     UsbLib();
@@ -88,6 +82,7 @@ private:
     QMutex loadLock;
     bool resolved = false;
     QString failure;
+    Log log;
     SharedUsbContext workerContext{*this};
 
     int (*fInit)(libusb_context **) = nullptr;
@@ -95,27 +90,17 @@ private:
     const char *(*fStrerror)(int) = nullptr;
     int (*fOpen)(libusb_device *, libusb_device_handle **) = nullptr;
     void (*fClose)(libusb_device_handle *) = nullptr;
-    libusb_device *(*fGetDevice)(libusb_device_handle *) = nullptr;
     int (*fClaimInterface)(libusb_device_handle *, int) = nullptr;
     int (*fReleaseInterface)(libusb_device_handle *, int) = nullptr;
-    libusb_device_handle *(*fOpenDeviceWithVidPid)(libusb_context *, uint16_t, uint16_t) = nullptr;
     int (*fClearHalt)(libusb_device_handle *, unsigned char) = nullptr;
-    int (*fResetDevice)(libusb_device_handle *) = nullptr;
-    int (*fSetAutoDetachKernelDriver)(libusb_device_handle *, int) = nullptr;
     int (*fControlTransfer)(libusb_device_handle *, uint8_t, uint8_t, uint16_t, uint16_t, unsigned char *,
                             uint16_t, unsigned int) = nullptr;
     int (*fBulkTransfer)(libusb_device_handle *, unsigned char, unsigned char *, int, int *, unsigned int) = nullptr;
-    int (*fGetActiveConfigDescriptor)(libusb_device *, libusb_config_descriptor **) = nullptr;
-    void (*fFreeConfigDescriptor)(libusb_config_descriptor *) = nullptr;
     int (*fAttachKernelDriver)(libusb_device_handle *, int) = nullptr;
     int (*fDetachKernelDriver)(libusb_device_handle *, int) = nullptr;
     int (*fKernelDriverActive)(libusb_device_handle *, int) = nullptr;
-    int (*fGetMaxPacketSize)(libusb_device *, unsigned char) = nullptr;
-    int (*fGetConfiguration)(libusb_device_handle *, int *) = nullptr;
-    int (*fSetConfiguration)(libusb_device_handle *, int) = nullptr;
     ssize_t (*fGetDeviceList)(libusb_context *, libusb_device ***) = nullptr;
     void (*fFreeDeviceList)(libusb_device **, int) = nullptr;
-    int (*fGetStringDescriptorAscii)(libusb_device_handle *, uint8_t, unsigned char *, int) = nullptr;
     int (*fGetDeviceDescriptor)(libusb_device *, libusb_device_descriptor *) = nullptr;
     int (*fGetPortNumbers)(libusb_device *, uint8_t *, int) = nullptr;
     uint8_t (*fGetBusNumber)(libusb_device *) = nullptr;

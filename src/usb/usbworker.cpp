@@ -32,10 +32,10 @@ bool isVersionRequest(const QByteArray &frame)
 } // namespace
 
 UsbWorker::UsbWorker(const UsbDeviceSettings &entry, QObject *parent)
-    : IPortWorker(parent), lib(UsbLib::instance()), entry(entry)
+    : IPortWorker(parent), lib(UsbLib::instance()), workerLoop(this), entry(entry)
 {
     setObjectName(QStringLiteral("USB-") + entry.id);
-    logger = log4cxx::Logger::getLogger(objectName().toStdString());
+    log = Log(objectName());
     readThread.setObjectName(objectName() + QStringLiteral("-read"));
     readContext.moveToThread(&readThread);
     writeThread.setObjectName(objectName() + QStringLiteral("-write"));
@@ -73,46 +73,31 @@ quint8 UsbWorker::outEndpoint() const
     return useInterface2 ? kFallbackOutEndpoint : kOutEndpoint;
 }
 
-void UsbWorker::logInfo(const QString &text) const
-{
-    LOG4CXX_INFO(logger, text.toStdString());
-}
-
-void UsbWorker::logError(const QString &text) const
-{
-    LOG4CXX_ERROR(logger, text.toStdString());
-}
-
 void UsbWorker::logOpenError(const QString &text) const
 {
     // Only the first failure of a run of them is logged; noteOpen() tells
     // the rest once an hour.
     if (!openTrouble.failing())
-        logError(text);
+        log.error(text);
 }
 
 void UsbWorker::noteOpen(bool opened)
 {
     if (opened) {
         if (openTrouble.succeed()) {
-            logInfo(openTrouble.endText(QStringLiteral("Device %1").arg(entry.port)));
+            log.info(openTrouble.endText(QStringLiteral("Device %1").arg(entry.port)));
             emit troubleChanged(QString(), 0, 0);
         }
         return;
     }
     if (openTrouble.fail(lastError) == RepeatedFailure::Say::Reminder)
-        logError(openTrouble.reminderText(lastError));
+        log.error(openTrouble.reminderText(lastError));
     emit troubleChanged(lastError, openTrouble.attempts(), openTrouble.since());
-}
-
-void UsbWorker::logWarn(const QString &text) const
-{
-    LOG4CXX_WARN(logger, text.toStdString());
 }
 
 void UsbWorker::waitUnlessStopped(int ms)
 {
-    EventWait::until(ms, [this] { return stopRequested || reopenRequested; });
+    workerLoop.waitFor(ms, [this] { return reopenRequested; });
     reopenRequested = false;
 }
 
@@ -127,7 +112,7 @@ void UsbWorker::acquireContext()
     } else if (!contextFailed && lib->isLoaded()) {
         // Said once per run of failures; a missing library is reported by UsbLib.
         contextFailed = true;
-        logError(QStringLiteral("libusb init: %1").arg(QString::fromLocal8Bit(lib->strerror(result))));
+        log.error(QStringLiteral("libusb init: %1").arg(QString::fromLocal8Bit(lib->strerror(result))));
     }
 }
 
@@ -144,7 +129,7 @@ void UsbWorker::start()
     acquireContext();
     readThread.start();
     writeThread.start();
-    while (!stopRequested && !gaveUp) {
+    while (!workerLoop.stopping() && !gaveUp) {
         switch (state) {
         case LinkState::Closed:
             if (openDevice()) {
@@ -169,7 +154,7 @@ void UsbWorker::start()
         case LinkState::Losing: {
             // Reads, writes and stop arrive as events; nothing else wakes the thread.
             const LinkState was = state;
-            EventWait::until(kIdleWaitMs, [this, was] { return stopRequested || state != was; });
+            workerLoop.waitFor(kIdleWaitMs, [this, was] { return state != was; });
             break;
         }
         }
@@ -191,17 +176,12 @@ void UsbWorker::start()
 
 void UsbWorker::stop()
 {
-    if (QThread::currentThread() != thread()) {
-        // The flag belongs to the worker's thread: the request travels there.
-        QMetaObject::invokeMethod(this, [this] { stop(); }, Qt::QueuedConnection);
-        return;
-    }
-    stopRequested = true;
+    workerLoop.stop();
 }
 
 bool UsbWorker::reopen()
 {
-    if (stopRequested || gaveUp)
+    if (workerLoop.stopping() || gaveUp)
         return false;
     // Counted afresh: the device is there now. While open, the handle is of
     // the device that left; its next transfer fails and the pause is skipped.
@@ -245,7 +225,7 @@ void UsbWorker::queueFrame(const QByteArray &data)
 
 void UsbWorker::sendNext()
 {
-    if (writePending || stopRequested || outbox.empty() || state != LinkState::Open || !handle)
+    if (writePending || workerLoop.stopping() || outbox.empty() || state != LinkState::Open || !handle)
         return;
     const QByteArray data = outbox.front();
     outbox.pop_front();
@@ -286,12 +266,12 @@ void UsbWorker::onWriteDone(int result, int sent, int cleared, const QByteArray 
 {
     writePending = false;
     if (cleared != 0)
-        logError(QStringLiteral("clear halt: %1").arg(cleared));
+        log.error(QStringLiteral("clear halt: %1").arg(cleared));
     if (sent > 0)
-        logInfo(QStringLiteral("write: ") + hexDump(data.left(sent)));
+        log.info(QStringLiteral("write: ") + hexDump(data.left(sent)));
     reportDrops();
     if (result != 0 || sent != data.size()) {
-        logError(QStringLiteral("write error: %1 (%2 of %3 bytes sent)").arg(result).arg(sent).arg(data.size()));
+        log.error(QStringLiteral("write error: %1 (%2 of %3 bytes sent)").arg(result).arg(sent).arg(data.size()));
         if (meansGone(result))
             loseLink();
     }
@@ -315,7 +295,7 @@ void UsbWorker::reportDrops()
 {
     if (droppedVersionRequests == 0 && droppedFrames == 0)
         return;
-    logWarn(QStringLiteral("outbox full (%1 frames, %2 bytes): dropped %3 version request(s) and %4 other frame(s)")
+    log.warn(QStringLiteral("outbox full (%1 frames, %2 bytes): dropped %3 version request(s) and %4 other frame(s)")
                 .arg(kOutboxFrames)
                 .arg(kOutboxBytes)
                 .arg(droppedVersionRequests)
@@ -329,7 +309,7 @@ void UsbWorker::reportLinkDrops()
 {
     if (linkDroppedFrames == 0)
         return;
-    logWarn(QStringLiteral("link down: dropped %1 frame(s), %2 bytes, for the device")
+    log.warn(QStringLiteral("link down: dropped %1 frame(s), %2 bytes, for the device")
                 .arg(linkDroppedFrames)
                 .arg(linkDroppedBytes));
     emit framesDropped(QStringLiteral("link"), linkDroppedFrames);
@@ -356,70 +336,59 @@ bool UsbWorker::openDevice()
     // A context that could not be made at the start is asked for again.
     acquireContext();
 
+    // The entry names the device by its place ("bus-chain") or by its product id in hex.
     const QString &port = entry.port;
+    QString name = port;
+    std::function<bool(libusb_device *)> matches;
     if (port.contains(QLatin1Char('-'))) {
         const QStringList parts = port.split(QLatin1Char('-'), Qt::KeepEmptyParts);
         if (parts.size() != 2)
             return false;
         const int bus = parts.at(0).toInt();
-        const ssize_t count = context ? lib->getDeviceList(context, &deviceList) : 0;
-        libusb_device *found = nullptr;
-        for (ssize_t i = 0; i < count && !found; ++i) {
-            libusb_device *dev = deviceList[i];
-            if (lib->getBusNumber(dev) != bus)
-                continue;
+        matches = [this, bus, chain = parts.at(1)](libusb_device *dev) {
             QVector<quint8> ports;
-            if (lib->getPortNumbers(dev, ports) < 0)
-                continue;
-            QString path;
-            for (quint8 number : ports)
-                path += QString::number(number) + QLatin1Char('.');
-            path.chop(1);
-            if (path == parts.at(1))
-                found = dev;
-        }
-        if (!found) {
-            lastError = QObject::tr("Not found device %1").arg(port);
-            logOpenError(lastError);
-            return false;
-        }
-        logInfo(QObject::tr("Open USB: %1").arg(port));
-        const int c = lib->open(found, &handle);
-        if (c != 0) {
-            handle = nullptr;
-            lastError = QObject::tr("Can't open device %1 [%2]").arg(port, tr(lib->strerror(c).constData()));
-            logOpenError(lastError);
-            return false;
-        }
+            return lib->getBusNumber(dev) == bus && lib->getPortNumbers(dev, ports) >= 0
+                && UsbLib::portChain(ports) == chain;
+        };
     } else {
         bool ok = false;
         uint productId = port.toUInt(&ok, 16);
         if (!ok)
             productId = 1;
-        const ssize_t count = context ? lib->getDeviceList(context, &deviceList) : 0;
-        libusb_device *found = nullptr;
-        for (ssize_t i = 0; i < count && !found; ++i) {
+        name = hex4(kVendorId) + QLatin1Char(':') + hex4(quint16(productId));
+        matches = [this, productId](libusb_device *dev) {
             libusb_device_descriptor desc{};
-            if (lib->getDeviceDescriptor(deviceList[i], &desc) < 0)
-                continue;
-            if (desc.idVendor == kVendorId && desc.idProduct == productId)
-                found = deviceList[i];
-        }
-        const QString vid = hex4(kVendorId);
-        const QString pid = hex4(quint16(productId));
-        if (!found) {
-            lastError = QObject::tr("Not found device %1:%2").arg(vid, pid);
-            logOpenError(lastError);
-            return false;
-        }
-        logInfo(tr("Open USB: %1:%2").arg(vid, pid));
-        const int c = lib->open(found, &handle);
-        if (c != 0) {
-            handle = nullptr;
-            lastError = QObject::tr("Can't open device %1:%2 [%3]").arg(vid, pid, tr(lib->strerror(c).constData()));
-            logOpenError(lastError);
-            return false;
-        }
+            return lib->getDeviceDescriptor(dev, &desc) >= 0 && desc.idVendor == kVendorId
+                && desc.idProduct == productId;
+        };
+    }
+
+    const ssize_t count = context ? lib->getDeviceList(context, &deviceList) : 0;
+    if (count < 0) {
+        deviceList = nullptr;
+        lastError = QStringLiteral("Can't list USB devices for %1: %2 (%3)")
+                        .arg(name, QString::fromLocal8Bit(lib->strerror(int(count))))
+                        .arg(count);
+        logOpenError(lastError);
+        return false;
+    }
+    libusb_device *found = nullptr;
+    for (ssize_t i = 0; i < count && !found; ++i) {
+        if (matches(deviceList[i]))
+            found = deviceList[i];
+    }
+    if (!found) {
+        lastError = QObject::tr("Not found device %1").arg(name);
+        logOpenError(lastError);
+        return false;
+    }
+    log.info(QObject::tr("Open USB: %1").arg(name));
+    const int opened = lib->open(found, &handle);
+    if (opened != 0) {
+        handle = nullptr;
+        lastError = QObject::tr("Can't open device %1 [%2]").arg(name, tr(lib->strerror(opened).constData()));
+        logOpenError(lastError);
+        return false;
     }
 
     lastError.clear();
@@ -459,7 +428,7 @@ bool UsbWorker::openDevice()
     lib->controlTransfer(handle, requestType, LIBUSB_REQUEST_CLEAR_FEATURE, 0, outEndpoint(), nullptr, 0,
                          kTransferTimeoutMs);
 
-    logInfo(QStringLiteral("SUCCESS"));
+    log.info(QStringLiteral("SUCCESS"));
     return true;
 }
 
@@ -506,7 +475,7 @@ void UsbWorker::onReadDone(int result, const QByteArray &data)
         earlyErrors = 0;
     }
     if (!data.isEmpty()) {
-        logInfo(QStringLiteral("read: ") + hexDump(data));
+        log.info(QStringLiteral("read: ") + hexDump(data));
         emit portDataReceived(data);
     }
     if (state == LinkState::Losing) {
@@ -514,11 +483,11 @@ void UsbWorker::onReadDone(int result, const QByteArray &data)
             closeAfterLoss();
         return;
     }
-    if (state != LinkState::Open || stopRequested)
+    if (state != LinkState::Open || workerLoop.stopping())
         return;
     if (data.isEmpty() && result != 0 && result != LIBUSB_ERROR_TIMEOUT
         && (transferOk || ++earlyErrors >= kEarlyErrorLimit)) {
-        logError(QStringLiteral("error: %1").arg(result));
+        log.error(QStringLiteral("error: %1").arg(result));
         loseLink();
         return;
     }

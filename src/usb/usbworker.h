@@ -1,8 +1,10 @@
 #pragma once
 
 #include "core/iportworker.h"
+#include "core/log.h"
 #include "core/repeatedfailure.h"
 #include "core/settings.h"
+#include "core/workerloop.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,7 +13,6 @@
 #include <deque>
 
 #include <libusb-1.0/libusb.h>
-#include <log4cxx/logger.h>
 
 class UsbLib;
 
@@ -113,17 +114,14 @@ private:
     void releaseContext();
     quint8 inEndpoint() const;
     quint8 outEndpoint() const;
-    void logInfo(const QString &text) const;
-    void logError(const QString &text) const;
     void logOpenError(const QString &text) const;
     void noteOpen(bool opened);
-    void logWarn(const QString &text) const;
 
     UsbLib *lib;
-    log4cxx::LoggerPtr logger;
+    Log log;
+    WorkerLoop workerLoop;
     libusb_device_handle *handle = nullptr;
     QString lastError;
-    bool stopRequested = false;
     LinkState state = LinkState::Closed;
     bool readPending = false;
     bool writePending = false;

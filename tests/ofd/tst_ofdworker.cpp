@@ -625,11 +625,11 @@ private slots:
         Device device(QStringLiteral("dlog"));
         device.unpause();
         QVERIFY(device.waitFor(frame(0x01)));
-        // Written even while the version is awaited.
-        device.send(frame(0xA0, "\x01\xAA\xBB"));
+        // Ignored like any command while the version is awaited.
+        device.send(frame(0xA0, "\x01\x99"));
         QVERIFY(logged("[Ofd-dlog] Command ignored, wait for version"));
         QVERIFY(device.handshake());
-        device.send(frame(0xA0, "\x02\xCC") + frame(0xA0, "\x03") + frame(0xA0, "\x04\xDD\xEE")
+        device.send(frame(0xA0, "\x01\xAA\xBB") + frame(0xA0, "\x02\xCC") + frame(0xA0, "\x03") + frame(0xA0, "\x04\xDD\xEE")
                     + frame(0xA0, "\x05\xA1") + frame(0xA0, "\x05\x05") + frame(0xA0, "\x05")
                     + frame(0xA0) + frame(0xA0, "\x06\x01") + frame(0x42));
         QVERIFY(QTest::qWaitFor([&] { return device.countTag(0x02) >= 2; }, kWait));

@@ -60,7 +60,7 @@ public slots:
     void start() override
     {
         while (!stopFlag.load())
-            sleepProcessingEvents(5);
+            EventWait::until(5, {});
         emit finished();
     }
     void stop() override { stopFlag.store(true); }

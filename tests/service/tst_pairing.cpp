@@ -43,7 +43,7 @@ public slots:
         inMainThread = QThread::currentThread() == qApp->thread();
         int elapsed = 0;
         while (!m_stop && (m_giveUpAfterMs < 0 || elapsed < m_giveUpAfterMs)) {
-            sleepProcessingEvents(1);
+            EventWait::until(1, {});
             ++elapsed;
         }
         emit finished();
@@ -116,7 +116,7 @@ public slots:
     {
         started = true;
         while (!m_stop && !finishOnOwn)
-            sleepProcessingEvents(1);
+            EventWait::until(1, {});
         emit finished();
     }
     void stop() override

@@ -131,6 +131,7 @@ int inits = 0;
 int handleEventsCalls = 0;
 int handleEventsResult = 0;
 int registerResult = 0;
+int listResult = 0;
 int hotplugCapability = 1;
 int refs = 0;
 [[maybe_unused]] int nextCallback = 1;
@@ -559,6 +560,8 @@ SIM_API ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
 {
     std::lock_guard<std::mutex> guard(lock);
     checkBridgeTriggers();
+    if (listResult != 0)
+        return listResult;
     std::vector<libusb_device *> present;
     for (auto &dev : devices)
         if (dev->present)
@@ -720,6 +723,7 @@ SIM_API void simusb_reset(void)
 {
     std::lock_guard<std::mutex> guard(lock);
     registerResult = 0;
+    listResult = 0;
     hotplugCapability = 1;
     for (auto &dev : devices) {
         dev->present = false;
@@ -819,6 +823,12 @@ SIM_API void simusb_set_register_result(int result)
 {
     std::lock_guard<std::mutex> guard(lock);
     registerResult = result;
+}
+
+SIM_API void simusb_set_list_result(int result)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    listResult = result;
 }
 
 SIM_API void simusb_set_hotplug_capability(int capable)

@@ -30,6 +30,8 @@ void simusb_hold_writes(int dev, int hold);
 int simusb_writes_in_progress(int dev);
 // From now on the hot-plug registration returns this at once (0: works).
 void simusb_set_register_result(int result);
+// From now on listing the devices returns this at once (0: works).
+void simusb_set_list_result(int result);
 // What libusb_has_capability answers for hot-plug (1 by default).
 void simusb_set_hotplug_capability(int capable);
 // Handles closed while an IN transfer of the device was in progress.

@@ -20,7 +20,7 @@ public:
     X(attach_count) X(init_count) X(live_contexts) X(live_handles) X(device_refs) X(hotplug_callbacks) X(queued_events) \
     X(push_write_result) X(hold_reads) X(reads_in_progress) X(closes_during_read) X(clear_halt_count)                \
     X(handle_events_calls) X(set_handle_events_result) X(hold_writes) X(writes_in_progress)                      \
-    X(set_register_result) X(set_hotplug_capability)
+    X(set_register_result) X(set_hotplug_capability) X(set_list_result)
 #define SIMUSB_MEMBER(name) decltype(&::simusb_##name) name = nullptr;
     SIMUSB_FUNCTIONS(SIMUSB_MEMBER)
 #undef SIMUSB_MEMBER

@@ -73,7 +73,7 @@ public:
     {
         // As the service does: a worker that finishes meanwhile deletes
         // itself in its own thread, so stop() must not race with that.
-        WorkerGuard::stopIfRunning(guard);
+        WorkerGuard::requestStop(guard);
         return waitGone();
     }
 
@@ -121,6 +121,7 @@ private slots:
     void productIdForm_data();
     void productIdForm();
     void notFoundAndOpenFailures();
+    void failedListingIsNamed();
     void interface2FallbackLastsForTheWorkersLife();
     void busyInterfaceKeepsHandleUntilNextAttempt();
     void claimAndDetachFailuresCloseTheDevice();
@@ -300,6 +301,19 @@ void TestUsbWorker::notFoundAndOpenFailures()
         QCOMPARE(log.count("INFO|SUCCESS"), 0);
         QCOMPARE(path.rec.established + pid.rec.established + none.rec.established, 0);
     }
+}
+
+void TestUsbWorker::failedListingIsNamed()
+{
+    sim.add_device(1, "3", 0x2912, 0xa4);
+    sim.set_list_result(LIBUSB_ERROR_NO_MEM);
+    LogCapture log("USB-list");
+    Run run(entry("list", "1-3"));
+    QTRY_VERIFY_WITH_TIMEOUT(run.rec.attempts >= 2, kWait);
+    QCOMPARE(log.count("ERROR|Can't list USB devices for 1-3: Insufficient memory (-11)"), 1);
+    QCOMPARE(log.count("ERROR|Not found device 1-3"), 0);
+    sim.set_list_result(0);
+    QTRY_COMPARE_WITH_TIMEOUT(run.rec.established, 1, kWait);
 }
 
 void TestUsbWorker::interface2FallbackLastsForTheWorkersLife()
@@ -531,7 +545,7 @@ void TestUsbWorker::stopNeverWaitsForThePendingRead()
     Run run(entry("pending", "a4"));
     QTRY_COMPARE_WITH_TIMEOUT(sim.reads_in_progress(dev), 1, kWait);
     // As the service calls it, from another thread: back while the read still runs.
-    QVERIFY(WorkerGuard::stopIfRunning(run.guard));
+    QVERIFY(WorkerGuard::requestStop(run.guard));
     QCOMPARE(sim.reads_in_progress(dev), 1);
     // The handle stays open for the read, so the worker cannot end before it.
     QVERIFY(!QTest::qWaitFor([&] { return run.thread.isFinished(); }, 300));
@@ -683,7 +697,7 @@ void TestUsbWorker::workersShareOneContext()
     for (const int from : {0, count / 2}) {
         const int to = from ? count : count / 2;
         for (int i = from; i < to; ++i)
-            WorkerGuard::stopIfRunning(runs[i]->guard);
+            WorkerGuard::requestStop(runs[i]->guard);
         for (int i = from; i < to; ++i)
             QVERIFY(runs[i]->waitGone());
         QCOMPARE(shared.users(), count - to);
