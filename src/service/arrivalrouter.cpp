@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
-ArrivalRouter::ArrivalRouter(QList<WorkerPair> &pairs, Register registerPair, log4cxx::LoggerPtr logger,
+ArrivalRouter::ArrivalRouter(QList<WorkerPair> &pairs, Register registerPair, Log log,
                              QObject *parent)
-    : QObject(parent), m_pairs(pairs), m_register(std::move(registerPair)), m_logger(std::move(logger))
+    : QObject(parent), m_pairs(pairs), m_register(std::move(registerPair)), m_log(std::move(log))
 {
 }
 
@@ -46,9 +46,7 @@ void ArrivalRouter::arrive(const UsbDeviceSettings &entry)
         if (pair.usbPort.isNull() || pair.usbPort != entry.port || !pair.alive())
             continue;
         if (pair.stopping || pair.refused) {
-            LOG4CXX_INFO(m_logger, QStringLiteral("Device %1 is back: it waits for its previous worker to end")
-                                       .arg(entry.port)
-                                       .toStdString());
+            m_log.info(QStringLiteral("Device %1 is back: it waits for its previous worker to end").arg(entry.port));
             wait(entry);
             return;
         }
@@ -64,8 +62,7 @@ void ArrivalRouter::arrive(const UsbDeviceSettings &entry)
         // Each arrival is handed on, also while an earlier one is unanswered:
         // the device may have left and come back meanwhile.
         ++m_handed[entry.port];
-        LOG4CXX_INFO(m_logger,
-                     QStringLiteral("Device %1 is back: its running worker opens it again").arg(entry.port).toStdString());
+        m_log.info(QStringLiteral("Device %1 is back: its running worker opens it again").arg(entry.port));
         QMetaObject::invokeMethod(
             worker,
             [this, worker, entry] {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/log.h"
 #include "core/settings.h"
 
 #include <QHash>
@@ -9,7 +10,6 @@
 
 #include <functional>
 
-#include <log4cxx/logger.h>
 
 struct WorkerPair;
 
@@ -24,7 +24,7 @@ public:
     // Makes the pair of a hot-plugged device.
     using Register = std::function<void(const UsbDeviceSettings &entry)>;
 
-    ArrivalRouter(QList<WorkerPair> &pairs, Register registerPair, log4cxx::LoggerPtr logger,
+    ArrivalRouter(QList<WorkerPair> &pairs, Register registerPair, Log log,
                   QObject *parent = nullptr);
 
     void arrive(const UsbDeviceSettings &entry);
@@ -45,7 +45,7 @@ private:
 
     QList<WorkerPair> &m_pairs;
     Register m_register;
-    log4cxx::LoggerPtr m_logger;
+    Log m_log;
     bool m_closed = false;
     // Arrivals handed to a live pair of their port and not yet answered, by port.
     QHash<QString, int> m_handed;

@@ -6,8 +6,8 @@
 #include "usb/usblib.h"
 
 HotplugSupervisor::HotplugSupervisor(const Settings &settings, WorkerWatch &watch, Factory factory,
-                                     log4cxx::LoggerPtr logger, QObject *parent)
-    : QObject(parent), m_settings(settings), m_watch(watch), m_factory(std::move(factory)), m_logger(std::move(logger))
+                                     Log log, QObject *parent)
+    : QObject(parent), m_settings(settings), m_watch(watch), m_factory(std::move(factory)), m_log(std::move(log))
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &HotplugSupervisor::retry);
@@ -35,7 +35,7 @@ void HotplugSupervisor::start()
                              .arg(code)
                              .arg(QString::fromLocal8Bit(UsbLib::instance()->strerror(code)),
                                   ConfigReport::usbIds(m_settings), QString::number(m_retryMs / 1000.0));
-    LOG4CXX_ERROR(m_logger, line.toStdString());
+    m_log.error(line);
     m_retry.start(m_retryMs);
 }
 
@@ -80,6 +80,6 @@ void HotplugSupervisor::retry()
                                         "make way for hot-plugged ones")
                              .arg(m_attempts)
                              .arg(ConfigReport::usbIds(m_settings));
-    LOG4CXX_INFO(m_logger, line.toStdString());
+    m_log.info(line);
     emit recovered();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/log.h"
 #include "core/settings.h"
 
 #include <QObject>
@@ -9,7 +10,6 @@
 #include <functional>
 #include <memory>
 
-#include <log4cxx/logger.h>
 
 class HotplugAgent;
 class WorkerWatch;
@@ -29,7 +29,7 @@ public:
     using Factory = std::function<HotplugAgent *()>;
 
     // settings are the ones in force, kept by their owner.
-    HotplugSupervisor(const Settings &settings, WorkerWatch &watch, Factory factory, log4cxx::LoggerPtr logger,
+    HotplugSupervisor(const Settings &settings, WorkerWatch &watch, Factory factory, Log log,
                       QObject *parent = nullptr);
     ~HotplugSupervisor() override;
 
@@ -54,7 +54,7 @@ private:
     const Settings &m_settings;
     WorkerWatch &m_watch;
     Factory m_factory;
-    log4cxx::LoggerPtr m_logger;
+    Log m_log;
     std::unique_ptr<HotplugAgent> m_agent;
     QTimer m_retry;
     int m_retryFirstMs = kRetryFirstMs;

@@ -20,12 +20,12 @@ QString seconds(qint64 msecs)
 } // namespace
 
 ManagerLink::ManagerLink(StatusRegistry &registry, WorkerWatch &watch, const Settings &settings,
-                         log4cxx::LoggerPtr logger, Notify ready, Notify status, QObject *parent)
+                         Log log, Notify ready, Notify status, QObject *parent)
     : QObject(parent),
       m_registry(registry),
       m_watch(watch),
       m_settings(settings),
-      m_logger(std::move(logger)),
+      m_log(std::move(log)),
       m_ready(std::move(ready)),
       m_status(std::move(status))
 {
@@ -109,7 +109,7 @@ void ManagerLink::onStallBegan(const QString &name, const QString &device, qint6
     QString line = QStringLiteral("Worker thread %1 stalled: no sign of life for %2").arg(name, seconds(silentMs));
     if (m_watchdogUsec > 0)
         line += QStringLiteral("; the service manager's watchdog is not fed while it lasts");
-    LOG4CXX_ERROR(m_logger, line.toStdString());
+    m_log.error(line);
     publish();
 }
 
@@ -117,8 +117,6 @@ void ManagerLink::onStallEnded(const QString &name, const QString &device, qint6
 {
     if (!device.isEmpty())
         m_registry.setStalled(device, m_watch.deviceStalled(device));
-    LOG4CXX_INFO(m_logger, QStringLiteral("Worker thread %1 answers again after %2 of silence")
-                               .arg(name, seconds(silentMs))
-                               .toStdString());
+    m_log.info(QStringLiteral("Worker thread %1 answers again after %2 of silence").arg(name, seconds(silentMs)));
     publish();
 }

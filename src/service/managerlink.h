@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "core/workerguard.h"
 
@@ -9,7 +10,6 @@
 #include <functional>
 #include <memory>
 
-#include <log4cxx/logger.h>
 
 class IWorker;
 class StatusRegistry;
@@ -25,7 +25,7 @@ public:
     using Notify = std::function<void(const QString &status)>;
 
     // The registry, watch and settings are the service's.
-    ManagerLink(StatusRegistry &registry, WorkerWatch &watch, const Settings &settings, log4cxx::LoggerPtr logger,
+    ManagerLink(StatusRegistry &registry, WorkerWatch &watch, const Settings &settings, Log log,
                 Notify ready, Notify status, QObject *parent = nullptr);
 
     // Heartbeats run from here until stop(); watchdogUsec is the service
@@ -48,7 +48,7 @@ private:
     StatusRegistry &m_registry;
     WorkerWatch &m_watch;
     const Settings &m_settings;
-    log4cxx::LoggerPtr m_logger;
+    Log m_log;
     Notify m_ready;
     Notify m_status;
     qint64 m_watchdogUsec = 0;

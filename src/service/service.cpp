@@ -1,6 +1,7 @@
 #include "service/service.h"
 
 #include "core/iportworker.h"
+#include "core/log.h"
 #include "ofd/ofdworker.h"
 #include "proxy/comproxymorv2.h"
 #include "proxy/comproxymorv3.h"
@@ -25,26 +26,26 @@
 
 #include <algorithm>
 
-#include <log4cxx/logger.h>
 
 const char *const Service::kName = "Kiv";
 const char *const Service::kVersion = "8520";
 
 namespace {
 
-log4cxx::LoggerPtr logger()
+const Log &kivLog()
 {
-    return log4cxx::Logger::getLogger(Service::kName);
+    static const Log log(QString::fromLatin1(Service::kName));
+    return log;
 }
 
 void logInfo(const QString &text)
 {
-    LOG4CXX_INFO(logger(), text.toStdString());
+    kivLog().info(text);
 }
 
 void logWarn(const QString &text)
 {
-    LOG4CXX_WARN(logger(), text.toStdString());
+    kivLog().warn(text);
 }
 
 } // namespace
@@ -53,10 +54,10 @@ Service::Service(int argc, char **argv)
     : ServiceBase(argc, argv, fullName()),
       QObject(nullptr),
       m_registry(new StatusRegistry(this)),
-      m_link(*m_registry, m_watch, m_settings, logger(), [this](const QString &status) { notifyReady(status); },
+      m_link(*m_registry, m_watch, m_settings, kivLog(), [this](const QString &status) { notifyReady(status); },
              [this](const QString &status) { notifyStatus(status); }),
-      m_hotplug(m_settings, m_watch, [this] { return createHotplugAgent(); }, logger()),
-      m_arrivals(m_pairs, [this](const UsbDeviceSettings &entry) { registerUsbWorker(entry); }, logger())
+      m_hotplug(m_settings, m_watch, [this] { return createHotplugAgent(); }, kivLog()),
+      m_arrivals(m_pairs, [this](const UsbDeviceSettings &entry) { registerUsbWorker(entry); }, kivLog())
 {
     setStartupType(AutoStartup);
     setObjectName(QString::fromLatin1(kName));
