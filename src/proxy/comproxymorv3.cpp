@@ -255,6 +255,7 @@ ComProxyMorv3::Write ComProxyMorv3::writeFrame(QSerialPort *port, const QByteArr
                         .arg(waiting));
         ++overflow.frames;
         overflow.bytes += bytes.size();
+        emit framesDropped(QStringLiteral("overflow"), 1);
         return Write::Full;
     }
     if (overflow.frames > 0) {

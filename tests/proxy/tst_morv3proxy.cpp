@@ -495,6 +495,9 @@ private slots:
         const QByteArray value(250, char(0x77));
         const auto sentCount = [&] { return int(rig.log().count(QStringLiteral("DA 77 77 77"))); };
         const QString warn = QStringLiteral("WARN device port not draining");
+        int overflow = 0;
+        QObject::connect(rig.proxy, &ComProxyMorv3::framesDropped, &rig.recorder,
+                         [&overflow](const QString &reason, int count) { overflow += reason == "overflow" ? count : 0; });
         int offered = 0;
         for (; !rig.log().contains(warn) && offered < 1000; ++offered) {
             // One at a time, so that the port writes in between.
@@ -513,6 +516,7 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QStringLiteral("INFO device port draining again, 21 frames")), kWait);
         QCOMPARE(sentCount() + 21, offered);
+        QTRY_COMPARE_WITH_TIMEOUT(overflow, 21, kWait);
         QVERIFY(rig.devFrame().frame.data.endsWith(value));
         QCOMPARE(whole + 1, sentCount());
         QCOMPARE(rig.log().count(warn), 1);
