@@ -299,6 +299,8 @@ void ComProxyMorv2::closeLine(Side side)
         lost.prepend(l.current);
     for (const QByteArray &frame : std::as_const(lost))
         log.warn(QStringLiteral("%1 port closed, frame dropped | ").arg(QLatin1String(sideName(side))) + hexDump(frame));
+    if (!lost.isEmpty())
+        emit framesDropped(QStringLiteral("link"), int(lost.size()));
     l.outgoing.clear();
     l.current.clear();
     l.currentIsOfd = false;
@@ -470,6 +472,7 @@ void ComProxyMorv2::enqueue(Side side, const QByteArray &data)
                         .arg(l.outgoing.size())
                     + hexDump(data));
         ++l.dropped;
+        emit framesDropped(QStringLiteral("overflow"), 1);
         return;
     }
     l.outgoing.append(data);

@@ -91,6 +91,7 @@ public:
         lost = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::portConnectionLost);
         received = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::portDataReceived);
         finished = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::finished);
+        dropped = std::make_unique<QSignalSpy>(proxy, &ComProxyMorv2::framesDropped);
         thread.start();
     }
 
@@ -128,7 +129,7 @@ public:
     log4cxx::LoggerPtr logger;
     ComProxyMorv2 *proxy = nullptr;
     QThread thread;
-    std::unique_ptr<QSignalSpy> established, lost, received, finished;
+    std::unique_ptr<QSignalSpy> established, lost, received, finished, dropped;
 };
 
 class TestMorv2Proxy : public QObject
@@ -355,6 +356,8 @@ private slots:
         const QString reopening = QStringLiteral("Open %1...").arg(rig.entry.dev.port);
         QTRY_VERIFY_WITH_TIMEOUT(rig.log->count(reopening) >= 3, kWait);
         QCOMPARE(rig.log->count("dev port closed, frame dropped | 66 69 72 73 74 (5 bytes)"), 1);
+        QCOMPARE(rig.dropped->size(), 1);
+        QCOMPARE(rig.dropped->first(), (QVariantList{QStringLiteral("link"), 1}));
         QCOMPARE(rig.log->count("dev error"), 1);
         QCOMPARE(rig.lost->size(), 1);
 
