@@ -423,10 +423,13 @@ bool UsbWorker::openDevice()
 
     lastError.clear();
     const quint8 requestType = LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_STANDARD | LIBUSB_RECIPIENT_ENDPOINT;
-    lib->controlTransfer(handle, requestType, LIBUSB_REQUEST_CLEAR_FEATURE, 0, inEndpoint(), nullptr, 0,
-                         kTransferTimeoutMs);
-    lib->controlTransfer(handle, requestType, LIBUSB_REQUEST_CLEAR_FEATURE, 0, outEndpoint(), nullptr, 0,
-                         kTransferTimeoutMs);
+    for (const quint8 endpoint : {inEndpoint(), outEndpoint()}) {
+        const int cleared = lib->controlTransfer(handle, requestType, LIBUSB_REQUEST_CLEAR_FEATURE, 0, endpoint,
+                                                 nullptr, 0, kTransferTimeoutMs);
+        // Not fatal: a halt that stays shows in the transfers, which handle it.
+        if (cleared < 0)
+            log.warn(QStringLiteral("clear feature on endpoint 0x%1: %2").arg(endpoint, 2, 16, QLatin1Char('0')).arg(cleared));
+    }
 
     log.info(QStringLiteral("SUCCESS"));
     return true;
