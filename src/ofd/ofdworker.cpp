@@ -109,6 +109,8 @@ void OfdWorker::resetChannels()
     waitingForVersion = true;
     handshakeTimer->stop();
     frameTimer->stop();
+    // No keep-alive for a device that is not there; the handshake restarts it.
+    versionTimer->stop();
     // The device is gone: its connections end without a report.
     for (int n = 0; n < 2; ++n) {
         OfdChannel &channel = channels[n];
