@@ -22,13 +22,13 @@ namespace {
 // The answer for a few thousand devices fits with room to spare.
 const int kMaxAnswer = 8 * 1024 * 1024;
 
-void print(FILE *stream, const QString &text)
+bool print(FILE *stream, const QString &text)
 {
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    bool ok = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size());
     if (!text.endsWith(QLatin1Char('\n')))
-        std::fputc('\n', stream);
-    std::fflush(stream);
+        ok = std::fputc('\n', stream) != EOF && ok;
+    return std::fflush(stream) == 0 && ok;
 }
 
 bool writeAll(int fd, const QByteArray &data)
@@ -97,7 +97,11 @@ bool StatusClient::parse(QString *problem)
 int StatusClient::deliver(const QString &text, int code)
 {
     if (m_output.isEmpty()) {
-        print(stdout, text);
+        // A script reading a redirected answer must not take a cut one for whole.
+        if (!print(stdout, text)) {
+            print(stderr, QStringLiteral("kiv: cannot write the standard output: %1").arg(systemError()));
+            return code == Healthy || code == Unhealthy ? NoService : code;
+        }
         return code;
     }
     QString error;

@@ -200,6 +200,15 @@ private slots:
                                    "\nkiv_ofd_session_duration_seconds_bucket{device=\"c2\",le=\"+Inf\"} 0\n"})
             QVERIFY2(text.contains(QLatin1String(wanted)), wanted);
 
+        // An answer that cannot be written out is no answer.
+        QProcess full;
+        full.setStandardOutputFile(QStringLiteral("/dev/full"));
+        full.start(kiv.executable(), {QStringLiteral("-s")});
+        QVERIFY(full.waitForStarted(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(full.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(full.exitCode(), 1);
+        QVERIFY(full.readAllStandardError().contains("cannot write the standard output"));
+
         QCOMPARE(kiv.stop(), 0);
         // The absent devices said so once each, however often they were tried.
         const QString log = kiv.readLog();
